@@ -1,0 +1,129 @@
+// kvhost: runs Korvane modules without Korvane.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "engine.h"
+#include "library.h"
+#include "patch_file.h"
+
+using namespace kvhost;
+
+namespace {
+
+// Deliverables sit in ../plugins beside the bin folder of this program,
+// unless KV_PLUGIN_PATH or --plugins says otherwise.
+std::string DefaultPluginDir(const char* argv0) {
+    if (const char* env = std::getenv("KV_PLUGIN_PATH")) return env;
+    std::error_code ec;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) exe = std::filesystem::absolute(argv0, ec);
+    return (exe.parent_path().parent_path() / "plugins").string();
+}
+
+// A deliverable given by path, or by name in the plug-in folder.
+std::string FindDeliverable(const std::string& arg, const std::string& dir) {
+    if (std::filesystem::exists(arg)) return arg;
+    return DeliverablePath(dir, arg);
+}
+
+int Info(const std::string& arg, const std::string& dir) {
+    std::string error;
+    auto lib = Library::Load(FindDeliverable(arg, dir), error);
+    if (!lib) {
+        std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+        return 1;
+    }
+    const KVModuleProperties& p = lib->Properties();
+    std::printf("name:        %s\n", p.name ? p.name : "");
+    std::printf("id:          %s\n", p.id ? p.id : "");
+    std::printf("sdk version: %d\n", p.sdkVersion);
+    void* gui = lib->Make()(0, 2, nullptr, nullptr);
+    std::printf("gui side:    %s\n", gui ? "yes" : "no");
+    if (gui) {
+        auto* g = static_cast<KVGuiPlugStruct*>(gui);
+        g->dispatch(g, GUI_CLOSE, 0, 0, nullptr, 0.0f);
+    }
+    std::printf("about:\n");
+    std::string about = p.about ? p.about : "";
+    size_t start = 0;
+    for (;;) {
+        size_t nl = about.find('\n', start);
+        std::printf("  | %s\n", about.substr(start, nl == std::string::npos ? std::string::npos : nl - start).c_str());
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    auto* rec = static_cast<KVPlugStruct*>(lib->Make()(0, 1, nullptr, nullptr));
+    if (!rec) {
+        std::fprintf(stderr, "kvhost: makeModule refused a DSP instance\n");
+        return 1;
+    }
+    std::vector<PinInfo> pins = DescribePins(rec);
+    rec->dispatch(rec, DSP_CLOSE, 0, 0, nullptr, 0.0f);
+    std::printf("pins:\n");
+    std::printf("  %3s %3s  %-5s %-6s %-28s %-10s %-8s %s\n", "#", "dsp", "dir", "type", "name", "default", "flags", "list");
+    for (const PinInfo& d : pins) {
+        std::string dsp = d.dsp_index >= 0 ? std::to_string(d.dsp_index) : "-";
+        std::string def = d.has_default ? "\"" + d.default_text + "\"" : "-";
+        std::printf("  %3d %3s  %-5s %-6s %-28s %-10s 0x%-6x %s\n", d.desc_index, dsp.c_str(), DirectionName(d.direction),
+                    DatatypeName(d.datatype), ("\"" + d.name + "\"").c_str(), def.c_str(), d.flags, d.list.c_str());
+    }
+    return 0;
+}
+
+void ShowProgress(double fraction) {
+    std::fprintf(stderr, "\rrendering %3d%%", static_cast<int>(fraction * 100.0));
+    if (fraction >= 1.0) std::fprintf(stderr, "\n");
+}
+
+int Render(const std::string& patchPath, PatchOptions opt) {
+    LoadedPatch patch;
+    std::string error;
+    bool ok = patchPath.empty() ? LoadPatchText(DemoPatch(), opt, patch, error)
+                                : LoadPatchFile(patchPath, opt, patch, error);
+    if (!ok) {
+        std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+        return 1;
+    }
+    bool progress = isatty(STDERR_FILENO) && patch.length > 10 * static_cast<int64_t>(patch.engine->SampleRate());
+    if (!RenderPatch(patch, opt, error, progress ? &ShowProgress : nullptr)) {
+        std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+        return 1;
+    }
+    for (const PatchOutput& o : patch.outputs) std::printf("wrote %s\n", o.file.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kvhost: loads Korvane modules, renders patches offline"};
+    app.require_subcommand(1);
+    std::string plugin_dir = DefaultPluginDir(argv[0]);
+    app.add_option("--plugins", plugin_dir, "folder of the deliverables");
+
+    std::string info_arg;
+    auto* info = app.add_subcommand("info", "properties, about text and pin table of a deliverable");
+    info->add_option("deliverable", info_arg, "path or deliverable name")->required();
+
+    std::string patch_path;
+    PatchOptions opt;
+    auto* render = app.add_subcommand("render", "run a patch offline and write its outputs (no patch: the demo)");
+    render->add_option("patch", patch_path, "patch file (JSON)");
+    render->add_option("--sample-rate", opt.sample_rate, "override the sample rate");
+    render->add_option("--block-size", opt.block_size, "override the block size");
+    render->add_option("--length", opt.length, "override the length in seconds");
+    render->add_option("--out-dir", opt.out_dir, "folder for relative output files");
+    render->add_option("--plugins", plugin_dir, "folder of the deliverables");
+
+    CLI11_PARSE(app, argc, argv);
+    if (*info) return Info(info_arg, plugin_dir);
+    if (*render) {
+        opt.plugin_dir = plugin_dir;
+        return Render(patch_path, opt);
+    }
+    return 1;
+}
