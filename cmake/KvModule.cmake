@@ -7,7 +7,8 @@
 #     of it with ARRAY) and exporting nothing but the two entry points.
 #     SOURCES (the module without its entry points) also form the static
 #     library <target>_core, for white-box tests and benchmarks
-#     (bench/<target>_bench.cpp links it).
+#     (bench/<target>_bench.cpp links it). FIXTURE puts a test fixture in
+#     build/test-plugins instead, apart from the real deliverables.
 #
 #   kv_add_test(<target> SOURCES <files...> [LIBS <libs...>] [PLUGINS <targets...>]
 #               [ARRAY] [DEFINES <defs...>])
@@ -18,7 +19,11 @@
 add_custom_target(kv_plugins)
 
 function(kv_add_deliverable target)
-  cmake_parse_arguments(A "ARRAY" "NAME;ENTRY" "SOURCES;DEFINES" ${ARGN})
+  cmake_parse_arguments(A "ARRAY;FIXTURE" "NAME;ENTRY" "SOURCES;DEFINES" ${ARGN})
+  set(out_dir ${KV_PLUGIN_DIR})
+  if(A_FIXTURE)
+    set(out_dir ${KV_TEST_PLUGIN_DIR})
+  endif()
   if(A_ARRAY)
     set(sdk kv_sdk2_array)
   else()
@@ -34,8 +39,8 @@ function(kv_add_deliverable target)
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     OUTPUT_NAME "${A_NAME}"
-    LIBRARY_OUTPUT_DIRECTORY ${KV_PLUGIN_DIR}
-    RUNTIME_OUTPUT_DIRECTORY ${KV_PLUGIN_DIR}
+    LIBRARY_OUTPUT_DIRECTORY ${out_dir}
+    RUNTIME_OUTPUT_DIRECTORY ${out_dir}
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
@@ -61,7 +66,8 @@ function(kv_add_test target)
     set(sdk kv_sdk2)
   endif()
   target_link_libraries(${target} PRIVATE kvhost_lib ${sdk} ${A_LIBS} GTest::gtest GTest::gtest_main)
-  target_compile_definitions(${target} PRIVATE KV_PLUGIN_DIR="${KV_PLUGIN_DIR}" ${A_DEFINES})
+  target_compile_definitions(${target} PRIVATE KV_PLUGIN_DIR="${KV_PLUGIN_DIR}"
+                             KV_TEST_PLUGIN_DIR="${KV_TEST_PLUGIN_DIR}" ${A_DEFINES})
   target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   if(A_PLUGINS)
     add_dependencies(${target} ${A_PLUGINS})

@@ -172,6 +172,8 @@ void KVModule_base::SetProcessFunction(ProcessMember member, KVProcessFn code) {
 
 void KVModule_base::ProcessIdle(int, int) {}
 
+const KVProcessPointerRecord* KVModule_base::ProcessPointerRecord() { return &g_process_pointer_record; }
+
 int KVModule_base::DispatchEntry(KVPlugStruct* rec, int opcode, int index, int value, void* ptr, float opt) {
     return static_cast<KVModule_base*>(rec->instance)->Dispatch(opcode, index, value, ptr, opt);
 }

@@ -60,6 +60,9 @@ public:
     void ProcessIdle(int bufferOffset, int sampleFrames);
 
     KVPlugStruct* Record() { return &m_record; }
+    // The record DSP_GET_PROCESS_POINTER answers with (its int result cannot
+    // carry this address in 64-bit builds).
+    static const KVProcessPointerRecord* ProcessPointerRecord();
     ProcessMember CurrentProcessFunction() const { return m_process; }
 
 protected:
