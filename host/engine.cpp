@@ -550,6 +550,10 @@ void Engine::Deliver(Instance& inst, Instance::Event& e) {
         if (pin.info->IsGui() && pin.index == pin.info->dsp_index && inst.m_gui) {
             GuiStore(inst, pin.info->desc_index, static_cast<float>(e.value), true);
         }
+    } else if (IsValueType(pin.info->datatype)) {
+        // The host's value is in the variable before every status event, even
+        // when the module reset its own variable in open.
+        inst.WriteVariable(pin);
     }
     pin.status = e.status;
     Trace(inst, TraceKind::StatusIn, e.pin, e.status, pin.info->datatype == DT_STRING ? 0.0 : pin.value, pin.text);
