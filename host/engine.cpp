@@ -598,8 +598,12 @@ void Engine::PutText(Instance& inst, int pinIndex, const char* text) {
 
 // Stores a GUI pin value and queues the GUI's change notice. A pin shared with
 // the DSP side also updates the DSP variable and sends the DSP a status event,
-// unless the change came from the DSP side.
-void Engine::GuiStore(Instance& inst, int descIndex, float value, bool fromDsp) {
+// unless the change came from the DSP side. A `nested` change (the GUI
+// instance's own write) is reported to the GUI before the write returns, so a
+// module can drop the notices of its own writes with a busy flag; past
+// kMaxGuiDepth nested notices they are queued instead.
+void Engine::GuiStore(Instance& inst, int descIndex, float value, bool fromDsp, bool nested) {
+    constexpr int kMaxGuiDepth = 32;
     const PinInfo& d = inst.m_descs[descIndex];
     Instance::GuiPinState& g = inst.m_gui_pins[descIndex];
     if (d.datatype == DT_FVALUE || d.datatype == DT_FSAMPLE) {
@@ -607,11 +611,18 @@ void Engine::GuiStore(Instance& inst, int descIndex, float value, bool fromDsp) 
     } else {
         g.raw = static_cast<uint32_t>(ToInt(value));
     }
-    m_gui_work.push_back({&inst, GUI_PIN_CHANGED, descIndex, 0, nullptr});
+    bool now = nested && inst.m_gui && m_gui_depth < kMaxGuiDepth;
+    if (!now) m_gui_work.push_back({&inst, GUI_PIN_CHANGED, descIndex, 0, nullptr});
     if (!fromDsp && (d.flags & IO_UI_AND_DSP) && d.IsInput()) {
         if (Instance::Pin* p = inst.FindDspPin(descIndex)) {
             inst.QueueEvent({m_now, p->index, PS_ONE_SHOT, true, static_cast<double>(value), std::string()});
         }
+    }
+    if (now) {
+        ++m_gui_depth;
+        Trace(inst, TraceKind::GuiChanged, descIndex, 0, inst.GuiFloat(descIndex));
+        inst.m_gui->dispatch(inst.m_gui, GUI_PIN_CHANGED, descIndex, 0, nullptr, 0.0f);
+        --m_gui_depth;
     }
 }
 
@@ -641,7 +652,7 @@ int Engine::HostCall(Instance& inst, bool gui, int opcode, int index, int value,
                 return 1;
             case GUIHOST_PUT_PIN_VALUE:
                 Trace(inst, TraceKind::GuiPut, index, 0, opt);
-                GuiStore(inst, index, opt, false);
+                GuiStore(inst, index, opt, false, true);
                 return 1;
             default:
                 return 0;

@@ -193,7 +193,7 @@ private:
     void Deliver(Instance& inst, Instance::Event& e);
     void Announce(Instance& inst, int pin, int status, int64_t clock);
     void PutText(Instance& inst, int pin, const char* text);
-    void GuiStore(Instance& inst, int descIndex, float value, bool fromDsp);
+    void GuiStore(Instance& inst, int descIndex, float value, bool fromDsp, bool nested = false);
     Instance::Event PayloadFor(Instance& from, int outPin, Instance& to, int inPin, int status, int64_t clock);
 
     double m_sample_rate;
@@ -205,6 +205,7 @@ private:
     std::vector<Instance*> m_order;
     std::vector<Capture> m_captures;
     std::deque<GuiWork> m_gui_work;
+    int m_gui_depth = 0;  // GUI change notices being delivered inside a GUI write
 };
 
 }  // namespace kvhost

@@ -79,7 +79,7 @@ void ShowProgress(double fraction) {
     if (fraction >= 1.0) std::fprintf(stderr, "\n");
 }
 
-int Render(const std::string& patchPath, PatchOptions opt) {
+int Render(const std::string& patchPath, PatchOptions opt, const std::string& savePath) {
     LoadedPatch patch;
     std::string error;
     bool ok = patchPath.empty() ? LoadPatchText(DemoPatch(), opt, patch, error)
@@ -94,6 +94,13 @@ int Render(const std::string& patchPath, PatchOptions opt) {
         return 1;
     }
     for (const PatchOutput& o : patch.outputs) std::printf("wrote %s\n", o.file.c_str());
+    if (!savePath.empty()) {
+        if (!SavePatch(patch, savePath, error)) {
+            std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("wrote %s\n", savePath.c_str());
+    }
     return 0;
 }
 
@@ -118,12 +125,15 @@ int main(int argc, char** argv) {
     render->add_option("--length", opt.length, "override the length in seconds");
     render->add_option("--out-dir", opt.out_dir, "folder for relative output files");
     render->add_option("--plugins", plugin_dir, "folder of the deliverables");
+    std::string save_path;
+    render->add_option("--save-patch", save_path,
+                       "after the render, write the patch with the final values of its patch-stored pins");
 
     CLI11_PARSE(app, argc, argv);
     if (*info) return Info(info_arg, plugin_dir);
     if (*render) {
         opt.plugin_dir = plugin_dir;
-        return Render(patch_path, opt);
+        return Render(patch_path, opt, save_path);
     }
     return 1;
 }

@@ -1,6 +1,9 @@
 #include "patch_file.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -254,7 +257,12 @@ bool Build(const Json& j, const PatchOptions& opt, LoadedPatch& out, std::string
                 int64_t t;
                 if (!ParseTime(st, sr, t, error, label)) return false;
                 const Json& v = st.is_array() ? st[1] : (st.contains("value") ? st["value"] : Json());
-                if (d.datatype == DT_STRING) {
+                if (d.IsPureUi() && d.datatype != DT_STRING) {
+                    // A GUI-only pin: the step is a user change on the GUI side.
+                    double value;
+                    if (!SettingValue(d, v, label, value, error)) return false;
+                    out.gui_steps.push_back({t, pp.inst, pp.desc, static_cast<float>(value)});
+                } else if (d.datatype == DT_STRING) {
                     if (!v.is_string()) {
                         error = label + ": text automation takes texts";
                         return false;
@@ -268,6 +276,9 @@ bool Build(const Json& j, const PatchOptions& opt, LoadedPatch& out, std::string
             }
         }
     }
+
+    std::stable_sort(out.gui_steps.begin(), out.gui_steps.end(),
+                     [](const GuiStep& a, const GuiStep& b) { return a.time < b.time; });
 
     if (j.contains("outputs")) {
         for (const Json& o : j["outputs"]) {
@@ -324,6 +335,7 @@ bool LoadPatchText(const std::string& text, const PatchOptions& opt, LoadedPatch
         error = std::string("malformed JSON: ") + e.what();
         return false;
     }
+    out.text = text;
     try {
         return Build(j, opt, out, error);
     } catch (const Json::exception& e) {
@@ -359,14 +371,87 @@ bool RenderPatch(LoadedPatch& patch, const PatchOptions&, std::string& error, vo
     if (!eng.Start(error)) return false;
     int64_t done = 0;
     const int64_t chunk = std::max<int64_t>(eng.BlockSize(), static_cast<int64_t>(eng.SampleRate()) / 4);
+    size_t step = 0;
     while (done < patch.length) {
         int64_t n = std::min(chunk, patch.length - done);
+        // GUI user changes due now; the run stops at the next one.
+        for (; step < patch.gui_steps.size() && patch.gui_steps[step].time <= done; ++step) {
+            const GuiStep& g = patch.gui_steps[step];
+            eng.GuiPut(*g.inst, g.desc, g.value);
+        }
+        if (step < patch.gui_steps.size()) n = std::min(n, patch.gui_steps[step].time - done);
         eng.Run(n);
         done += n;
         if (progress) progress(static_cast<double>(done) / static_cast<double>(patch.length));
     }
     for (const PatchOutput& o : patch.outputs)
         if (!WriteOutput(eng, o, patch.length, error)) return false;
+    return true;
+}
+
+bool SavePatch(const LoadedPatch& patch, const std::string& path, std::string& error) {
+    Json j;
+    try {
+        j = Json::parse(patch.text);
+    } catch (const Json::exception& e) {
+        error = std::string("cannot save the patch: ") + e.what();
+        return false;
+    }
+    if (!j.is_object() || !j.contains("modules") || !patch.engine) {
+        error = "cannot save the patch: it has no modules";
+        return false;
+    }
+    // Each module's entry, by instance name, in either form of "modules".
+    std::vector<std::pair<std::string, Json*>> entries;
+    if (j["modules"].is_array()) {
+        for (Json& m : j["modules"])
+            if (m.is_object() && m.contains("name") && m["name"].is_string())
+                entries.emplace_back(m["name"].get<std::string>(), &m);
+    } else if (j["modules"].is_object()) {
+        for (auto& [k, v] : j["modules"].items()) entries.emplace_back(k, &v);
+    }
+    for (auto& [name, m] : entries) {
+        Instance* inst = patch.engine->Find(name);
+        if (!inst || !m->is_object()) continue;
+        for (const PinInfo& d : inst->Descriptions()) {
+            if (!(d.flags & IO_PATCH_STORE)) continue;
+            Json value;
+            const Instance::Pin* dsp = inst->FindDspPin(d.desc_index);
+            if (d.datatype == DT_STRING) {
+                value = d.IsGui() || !dsp ? inst->GuiText(d.desc_index) : dsp->text;
+            } else if (d.IsGui() || !dsp) {
+                if (d.datatype == DT_FVALUE || d.datatype == DT_FSAMPLE) {
+                    // Nine significant digits bring back the same float.
+                    double v = inst->GuiFloat(d.desc_index);
+                    if (d.IsStream()) v *= 10.0;  // volts
+                    value = std::strtod(FormatFloat(v).c_str(), nullptr);
+                } else {
+                    value = inst->GuiInt(d.desc_index);
+                }
+            } else {
+                double v = d.IsStream() ? dsp->value * 10.0 : dsp->value;
+                value = std::strtod(FormatFloat(v).c_str(), nullptr);
+            }
+            if (!(*m).contains("pins") || !(*m)["pins"].is_object()) (*m)["pins"] = Json::object();
+            (*m)["pins"][d.name] = value;
+        }
+    }
+    // Written beside the target and renamed over it, so a failed save leaves
+    // the old file whole.
+    std::string tmp = path + ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f << j.dump(2) << '\n';
+        if (!f) {
+            error = "cannot write '" + path + "'";
+            return false;
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        error = "cannot write '" + path + "'";
+        return false;
+    }
     return true;
 }
 

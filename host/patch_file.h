@@ -33,11 +33,22 @@ struct PatchOutput {
     std::vector<PatchPin> pins;
 };
 
+// A user change of a GUI-only pin at a sample (automation of a pin without a
+// DSP pin), applied between blocks with Engine::GuiPut.
+struct GuiStep {
+    int64_t time = 0;
+    Instance* inst = nullptr;
+    int desc = -1;
+    float value = 0.0f;
+};
+
 struct LoadedPatch {
     std::vector<std::unique_ptr<Library>> libraries;  // outlive the engine
     std::unique_ptr<Engine> engine;
     int64_t length = 0;  // samples
     std::vector<PatchOutput> outputs;
+    std::vector<GuiStep> gui_steps;  // by time
+    std::string text;                // the patch as loaded, for SavePatch
 };
 
 // Builds the patch (instances created, not yet started). False with a one-line
@@ -49,6 +60,11 @@ bool LoadPatchFile(const std::string& path, PatchOptions opt, LoadedPatch& out, 
 // null) is called with the fraction done.
 bool RenderPatch(LoadedPatch& patch, const PatchOptions& opt, std::string& error,
                  void (*progress)(double) = nullptr);
+
+// Writes the patch as loaded, with the current value of every pin marked
+// IO_PATCH_STORE put into its module's "pins", so that a later render starts
+// from the values this one ended with. Relative file names stay as they were.
+bool SavePatch(const LoadedPatch& patch, const std::string& path, std::string& error);
 
 // The patch that `kvhost render` plays when given none.
 const char* DemoPatch();
