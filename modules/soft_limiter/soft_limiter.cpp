@@ -1,0 +1,189 @@
+#include "soft_limiter.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace soft_limiter {
+
+float SquashCoefficient(float q) {
+    const double q2 = static_cast<double>(q) * static_cast<double>(q);
+    return static_cast<float>(q2 * static_cast<double>(0.1f));
+}
+
+namespace {
+
+// One sample: x is the driven input, t the threshold, k the squash
+// coefficient. Above the threshold the excess e is bent towards k; an
+// infinite excess gives the curve's limit t + k instead of inf / inf.
+inline float LimitSample(double x, double t, double k) {
+    const double e = std::fabs(x) - t;
+    if (!(e > 0.0)) return static_cast<float>(x);  // at or below the threshold, and NaN
+    const double r = 10.0 * e;
+    const double y = std::isinf(r) ? t + k : t + k * r / (1.0 + r);
+    return static_cast<float>(std::signbit(x) ? -y : y);
+}
+
+}  // namespace
+
+void LimitBlock(const float* in, const float* drive, const float* threshold, float staticThreshold, float k,
+                float* out, int n) {
+    const double kd = k;
+    if (threshold != nullptr) {
+        for (int i = 0; i < n; ++i)
+            out[i] = LimitSample(static_cast<double>(in[i]) * drive[i], threshold[i], kd);
+    } else {
+        const double t = staticThreshold;
+        for (int i = 0; i < n; ++i) out[i] = LimitSample(static_cast<double>(in[i]) * drive[i], t, kd);
+    }
+}
+
+Module::~Module() = default;
+
+bool Module::DescribePin(int index, KVPinProperties* out) {
+    switch (index) {
+        case PIN_SIGNAL_IN:
+            out->variable = &m_in_buffer;
+            out->direction = DR_IN;
+            out->datatype = DT_FSAMPLE;
+            out->name = "Signal_In";
+            return true;
+        case PIN_THRESHOLD:
+            out->variable = &m_threshold_buffer;
+            out->direction = DR_IN;
+            out->datatype = DT_FSAMPLE;
+            out->name = "Threshold";
+            out->default_text = "5.00";
+            out->list = "10,0,10,0";
+            return true;
+        case PIN_DRIVE:
+            out->variable = &m_drive_buffer;
+            out->direction = DR_IN;
+            out->datatype = DT_FSAMPLE;
+            out->name = "Drive";
+            out->default_text = "10";
+            out->list = "100,10,100,10";
+            return true;
+        case PIN_SQUASH:
+            out->variable = &m_squash_buffer;
+            out->direction = DR_IN;
+            out->datatype = DT_FSAMPLE;
+            out->name = "Squash";
+            out->default_text = "10.00";
+            out->list = "20,0,20,0";
+            return true;
+        case PIN_MODE:
+            out->variable = &m_mode;
+            out->direction = DR_IN;
+            out->datatype = DT_CHOICE;
+            out->name = "Mode";
+            out->default_text = "0";
+            out->list = "Off,Bypass,Limit";
+            return true;
+        case PIN_OUT:
+            out->variable = &m_out_buffer;
+            out->direction = DR_OUT;
+            out->datatype = DT_FSAMPLE;
+            out->name = "Out";
+            return true;
+        default:
+            return false;
+    }
+}
+
+// No routine yet: ProcessIdle stays until "Mode" first arrives.
+void Module::Open() {
+    KVModule_base::Open();
+    m_out_pin = GetPin(PIN_OUT);
+    m_block_size = BlockSize();
+}
+
+void Module::PinStatusChanged(KVPin* pin) {
+    switch (pin->Index()) {
+        case PIN_SIGNAL_IN:
+            if (pin->Status() == PS_STREAMING) {
+                m_input_level = 1.0f;
+                m_input_streaming = 1;
+            } else {
+                m_input_level = pin->Value();
+                m_input_streaming = 0;
+            }
+            DecideOutputStatus();
+            break;
+        case PIN_THRESHOLD:
+            if (pin->Status() == PS_STREAMING) {
+                m_threshold_level = 1.0f;
+                m_threshold_streaming = 1;
+            } else {
+                m_threshold_level = pin->Value();
+                m_threshold_streaming = 0;
+            }
+            // Off and Bypass do not depend on the threshold.
+            if (m_mode > MODE_BYPASS) DecideOutputStatus();
+            break;
+        case PIN_MODE:
+            switch (m_mode) {
+                case MODE_OFF: SetProcessFunction<&Module::ProcessOff>(); break;
+                case MODE_BYPASS: SetProcessFunction<&Module::ProcessBypass>(); break;
+                case MODE_LIMIT: SetProcessFunction<&Module::ProcessLimit>(); break;
+                default: break;  // unknown mode: the current routine stays
+            }
+            DecideOutputStatus();
+            break;
+        default:  // Drive and Squash never make the output stream
+            DecideOutputStatus();
+            break;
+    }
+}
+
+void Module::DecideOutputStatus() {
+    bool streaming;
+    switch (m_mode) {
+        case MODE_OFF:
+            streaming = false;
+            break;
+        case MODE_BYPASS:
+            streaming = m_input_streaming != 0;
+            break;
+        default:  // Limit, and any other value
+            streaming = m_input_level != 0.0f && (m_input_streaming + m_threshold_streaming) != 0;
+            break;
+    }
+    if (m_out_pin != nullptr) {
+        m_output_static = streaming ? 0 : 1;
+        m_out_pin->SendStatus(SampleClock(), streaming ? PS_STREAMING : PS_ONE_SHOT);
+    }
+    m_sleep_count = m_block_size;
+}
+
+void Module::SleepCountdown(int sampleFrames) {
+    if (!m_output_static) return;
+    m_sleep_count -= sampleFrames;
+    if (m_sleep_count <= 0) CallHost(HOST_SLEEP);  // not reloaded: asks again on every later call
+}
+
+void Module::ProcessOff(int bufferOffset, int sampleFrames) {
+    std::memset(m_out_buffer + bufferOffset, 0, static_cast<size_t>(sampleFrames) * sizeof(float));
+    m_sleep_count -= sampleFrames;
+    if (m_sleep_count <= 0) {
+        CallHost(HOST_SLEEP);
+        SetProcessFunction<&KVModule_base::ProcessIdle>();  // the zeros stay in the buffer
+    }
+}
+
+void Module::ProcessBypass(int bufferOffset, int sampleFrames) {
+    std::memcpy(m_out_buffer + bufferOffset, m_in_buffer + bufferOffset,
+                static_cast<size_t>(sampleFrames) * sizeof(float));
+    SleepCountdown(sampleFrames);
+}
+
+void Module::ProcessLimit(int bufferOffset, int sampleFrames) {
+    // Squash is a setting: read once per call, not per sample.
+    const float k = SquashCoefficient(m_squash_buffer[bufferOffset]);
+    const float* in = m_in_buffer + bufferOffset;
+    const float* drive = m_drive_buffer + bufferOffset;
+    const float* threshold = m_threshold_streaming ? m_threshold_buffer + bufferOffset : nullptr;
+    LimitBlock(in, drive, threshold, m_threshold_level, k, m_out_buffer + bufferOffset, sampleFrames);
+    SleepCountdown(sampleFrames);
+}
+
+}  // namespace soft_limiter
