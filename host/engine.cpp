@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -527,7 +528,15 @@ void Engine::RunInstance(Instance& inst, int64_t start, int len) {
             m_now = pos;
             int count = static_cast<int>(next - pos);
             Trace(inst, TraceKind::ProcessCall, -1, 0, count);
-            inst.m_process(inst.m_dsp->instance, static_cast<int>(pos - start), count);
+            if (timing) {
+                auto t0 = std::chrono::steady_clock::now();
+                inst.m_process(inst.m_dsp->instance, static_cast<int>(pos - start), count);
+                auto t1 = std::chrono::steady_clock::now();
+                inst.process_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
+                ++inst.process_calls;
+            } else {
+                inst.m_process(inst.m_dsp->instance, static_cast<int>(pos - start), count);
+            }
             if (inst.m_process_changed) {
                 inst.m_process = inst.m_dsp->process;
                 inst.m_process_changed = false;

@@ -76,6 +76,9 @@ public:
     KVGuiPlugStruct* Gui() const { return m_gui; }
     bool Sleeping() const { return m_sleeping; }
     Engine& HostEngine() const { return *m_engine; }
+    // Time spent in this instance's processing calls while Engine::timing is set.
+    int64_t process_ns = 0;
+    int64_t process_calls = 0;
     // GUI-side value of a GUI pin (raw 32-bit word) as float or int.
     float GuiFloat(int descIndex) const;
     int GuiInt(int descIndex) const;
@@ -168,6 +171,8 @@ public:
     // The trace of everything that crossed the boundary, when enabled.
     bool tracing = false;
     std::vector<TraceEntry> trace;
+    // Times every processing call into Instance::process_ns (kvhost bench).
+    bool timing = false;
 
     // Called by the host callback; public for the C entry.
     int HostCall(Instance& inst, bool gui, int opcode, int index, int value, void* ptr, float opt);

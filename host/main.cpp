@@ -9,6 +9,8 @@
 #include "engine.h"
 #include "library.h"
 #include "patch_file.h"
+#include "validate.h"
+#include "bench_cmd.h"
 
 using namespace kvhost;
 
@@ -129,7 +131,37 @@ int main(int argc, char** argv) {
     render->add_option("--save-patch", save_path,
                        "after the render, write the patch with the final values of its patch-stored pins");
 
+    std::vector<std::string> validate_args;
+    ValidateOptions vopt;
+    bool seed_given = false;
+    auto* validate = app.add_subcommand("validate", "stress deliverables; one line per check, non-zero exit on failure");
+    validate->add_option("deliverables", validate_args, "paths or deliverable names")->required();
+    validate->add_option_function<uint64_t>("--seed", [&](const uint64_t& v) { vopt.seed = v; seed_given = true; },
+                                            "seed of every random choice (printed with each failure)");
+    validate->add_flag("--json", vopt.json, "print the results as JSON");
+    validate->add_flag("--quick", vopt.quick, "shorter sessions");
+    validate->add_option("--timeout", vopt.timeout_seconds, "seconds allowed per deliverable");
+    validate->add_option("--plugins", plugin_dir, "folder of the deliverables");
+
+    std::string bench_patch;
+    BenchOptions bopt;
+    auto* bench = app.add_subcommand("bench", "realtime factor of a patch and ns per sample of each module");
+    bench->add_option("patch", bench_patch, "patch file (JSON)")->required();
+    bench->add_option("--seconds", bopt.seconds, "audio seconds to run per repetition (default: the patch length, at least 10)");
+    bench->add_option("--repeat", bopt.repeat, "repetitions; the fastest counts");
+    bench->add_option("--plugins", plugin_dir, "folder of the deliverables");
+
     CLI11_PARSE(app, argc, argv);
+    if (*validate) {
+        if (!seed_given) vopt.seed = FreshSeed();
+        std::vector<std::string> paths;
+        for (const std::string& a : validate_args) paths.push_back(FindDeliverable(a, plugin_dir));
+        return PrintValidation(ValidateDeliverables(paths, vopt), vopt, std::cout);
+    }
+    if (*bench) {
+        bopt.plugin_dir = plugin_dir;
+        return RunBench(bench_patch, bopt, std::cout);
+    }
     if (*info) return Info(info_arg, plugin_dir);
     if (*render) {
         opt.plugin_dir = plugin_dir;
