@@ -11,10 +11,9 @@
 
 namespace fm_oscillator {
 
-namespace {
-
-// Drift random generator, shared by all instances and never reseeded.
 uint32_t g_drift_random = 554284u;
+
+namespace {
 
 constexpr double kTwo32 = 4294967296.0;
 constexpr double kTwoMinus23 = 1.0 / 8388608.0;

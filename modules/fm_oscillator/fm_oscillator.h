@@ -53,6 +53,9 @@ constexpr int kTablesPerSet = 256;
 
 // The list text of "Osc Algorithm" (57 items, values 0-26, 50-55, 80-91, 100-111).
 extern const char kAlgorithmList[];
+// Drift random generator state, shared by all instances and never reseeded.
+extern uint32_t g_drift_random;
+
 // "1,2,...,256" for the Harmonics pins.
 const char* HarmonicsList();
 

@@ -31,6 +31,9 @@ struct ModuleAccess {
     static float LastSync(Module& m) { return m.m_last_sync; }
     static Module::Routine SubProcess(Module& m) { return m.m_sub_process; }
     static void SetSubProcess(Module& m, Module::Routine r) { m.m_sub_process = r; }
+    static void SetSleepCount(Module& m, int n) { m.m_sleep_count = n; }
+    static float DriftStepSize(Module& m) { return m.m_drift_step; }
+    static bool LinkConnected(Module& m) { return m.m_link_connected; }
     // Table per operator for a call starting at `offset`; null when removed.
     static void Tables(Module& m, int offset, const float* out[4]) {
         Module::CallTables t;
