@@ -239,6 +239,10 @@ bool IsScratchPin(const std::string& deliverable, const PinInfo& d) {
            d.name.empty();
 }
 
+// The oscillator's hold routine holds the last sample of the previous block,
+// which it reads back from its own output buffer at offset 0.
+bool ReadsOwnLastSample(const std::string& deliverable) { return deliverable == "QM_4op_Fm2_AddRing_Osc"; }
+
 // The link pin carries the address of a table directory: never a random value.
 bool IsLinkPin(const PinInfo& d) { return d.name == "QM_Osc_Link" && d.datatype == DT_IVALUE; }
 
@@ -268,10 +272,13 @@ int RigCallback(void* rec, int opcode, int index, int value, void* ptr, float op
 // reports which session it is in (so a crash can name it).
 int64_t g_calls = 0, g_samples = 0;
 int g_progress_fd = -1;
-
+// KV_VALIDATE_TRACE=<file>: every event, call, announcement and sleep request
+// written there, for finding out what a failing session did.
+FILE* g_trace = nullptr;
 void WriteAll(int fd, const std::string& s);
 
 void Progress(const std::string& session) {
+    if (g_trace) std::fprintf(g_trace, "session %s\n", session.c_str());
     if (g_progress_fd >= 0) WriteAll(g_progress_fd, "S\t" + session + "\n");
 }
 
@@ -320,6 +327,7 @@ public:
         bool have_ref = false;
         uint32_t ref = 0;
         bool warned_change = false, warned_sleep = false;
+        bool slept_since = false;  // the module asked to sleep since it last wrote this output
     };
 
     Rig(Library& lib, const std::string& deliverable, const SessionSpec& spec, Findings& f)
@@ -369,6 +377,7 @@ private:
     int64_t m_clock = 0, m_block_start = 0;
     int32_t m_link_value = 0;
     bool m_has_link = false;
+    bool m_keeps_last = false;
 };
 
 int RigCallback(void* rec, int opcode, int index, int value, void* ptr, float opt) {
@@ -397,6 +406,7 @@ bool Rig::Create() {
     m_rec->dispatch(m_rec, DSP_PUT_SAMPLE_RATE, 0, 0, nullptr, static_cast<float>(m_spec.rate));
     m_rec->dispatch(m_rec, DSP_PUT_BLOCK_SIZE, 0, m_spec.block, nullptr, 0.0f);
     m_descs = DescribePins(m_rec);
+    m_keeps_last = ReadsOwnLastSample(m_name);
     int extra = (!m_descs.empty() && (m_descs.back().flags & IO_REPEAT_LAST) && m_descs.back().IsDsp()) ? 2 : 0;
     for (const PinInfo& d : m_descs) {
         if (!d.IsDsp()) continue;
@@ -544,6 +554,7 @@ void Rig::Deliver(Pin& p, int status, int pos) {
     p.status = status == PS_ONE_SHOT ? PS_STATIC : status;
     if (p.stream) Fill(p, pos);
     m_hash.Add(0xE0000000ull + static_cast<uint64_t>(p.index) * 4 + static_cast<uint64_t>(status));
+    if (g_trace) std::fprintf(g_trace, "%lld event pin %d status %d value %g\n", static_cast<long long>(m_clock), p.index, status, p.value);
     m_rec->event(m_rec->instance, &ev);
     CheckProcessWord("a status event");
 }
@@ -604,11 +615,17 @@ void Rig::RandomEvent(int pos) {
 void Rig::CallProcess(int pos, int count) {
     const int n = m_spec.block;
     m_clock = m_block_start + pos;
+    // The call's range of every output gets the sentinel; the rest of the
+    // block keeps what is there (a hold routine may read its own last sample).
+    // A module that reads the last sample of the previous block at offset 0
+    // keeps that sample too, at the cost of not checking it.
+    int fillEnd = pos + count;
+    if (m_keeps_last && pos == 0 && fillEnd == n) --fillEnd;
     for (Pin& p : m_pins) {
         if (!p.stream) continue;
         if (!p.input) {
             std::copy(p.buf.data + pos, p.buf.data + n, p.saved.begin() + pos);
-            std::fill(p.buf.data + pos, p.buf.data + n, FromBits(kSentinelBits));
+            std::fill(p.buf.data + pos, p.buf.data + fillEnd, FromBits(kSentinelBits));
         } else if (!p.scratch) {
             std::copy(p.buf.data, p.buf.data + n, p.snap.begin());
         }
@@ -617,6 +634,7 @@ void Rig::CallProcess(int pos, int count) {
     ++g_calls;
     g_samples += count;
     m_in_process = true;
+    if (g_trace) std::fprintf(g_trace, "%lld process %d %d\n", static_cast<long long>(m_clock), pos, count);
     m_process(m_rec->instance, pos, count);
     m_in_process = false;
     CheckProcessWord("processing");
@@ -643,7 +661,7 @@ void Rig::CallProcess(int pos, int count) {
         }
         // Output: nothing beyond the call, everything within it.
         for (int k = pos + count; k < n; ++k) {
-            if (Bits(p.buf.data[k]) != kSentinelBits) {
+            if (Bits(p.buf.data[k]) != Bits(p.saved[k])) {
                 m_f.Fail("wrote output '" + pname + "' at sample " + std::to_string(k) + ", beyond the samples asked for" + at);
                 break;
             }
@@ -653,14 +671,21 @@ void Rig::CallProcess(int pos, int count) {
         for (int k = pos; k < pos + count; ++k)
             if (Bits(p.buf.data[k]) == kSentinelBits) ++unwritten;
         if (unwritten > 0) {
-            // Exempt: a routine that asks to sleep, and outputs reported unconnected.
-            if (!m_slept_in_call && p.connected)
+            // Exempt: a routine that asks to sleep, outputs reported
+            // unconnected, and a static output left alone by a module that
+            // has asked to sleep since it last wrote it (its buffer still
+            // holds that constant).
+            bool resting = unwritten == count && p.announced && p.status != PS_STREAMING && p.slept_since;
+            if (!m_slept_in_call && p.connected && !resting)
                 m_f.Fail("left " + std::to_string(unwritten) + " of " + std::to_string(count) + " samples of output '" +
-                         pname + "' unwritten" + at);
+                         pname + "' unwritten" + at + ", output " +
+                         (p.announced ? std::string("announced ") + StatusName(p.status) : std::string("never announced")) +
+                         (p.slept_since ? ", asked to sleep since its last write" : ""));
             for (int k = pos; k < pos + count; ++k)
                 if (Bits(p.buf.data[k]) == kSentinelBits) p.buf.data[k] = p.saved[k];
             if (unwritten == count) continue;
         }
+        p.slept_since = m_slept_in_call;
         for (int k = pos; k < pos + count; ++k) {
             float v = p.buf.data[k];
             m_hash.Add(Bits(v));
@@ -819,6 +844,7 @@ int Rig::Callback(bool gui, int opcode, int index, int value, void* ptr, float o
                 return 0;
             }
             int64_t clock = static_cast<int64_t>(reinterpret_cast<intptr_t>(ptr));
+            if (g_trace) std::fprintf(g_trace, "%lld announce pin %d status %d at %lld\n", static_cast<long long>(m_clock), index, value, static_cast<long long>(clock));
             p->status = value;
             p->announced = true;
             p->watch = value != PS_STREAMING;
@@ -848,9 +874,11 @@ int Rig::Callback(bool gui, int opcode, int index, int value, void* ptr, float o
             ValidPin(index, "HOST_GET_BLOCK_START_CLOCK");
             return static_cast<int>(m_block_start);
         case HOST_SLEEP:
+            if (g_trace) std::fprintf(g_trace, "%lld sleep\n", static_cast<long long>(m_clock));
             m_sleeping = true;
             if (m_in_process) m_slept_in_call = true;
             for (Pin& p : m_pins) {
+                if (!p.input) p.slept_since = true;
                 if (!p.input && p.announced && p.status == PS_STREAMING && !p.warned_sleep) {
                     m_f.Warn("asked to sleep while output '" + p.info->name + "' is announced streaming");
                     p.warned_sleep = true;
@@ -1335,6 +1363,7 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
                       int errFd) {
     off_t errPos = lseek(errFd, 0, SEEK_END);
     g_progress_fd = out;
+    if (const char* t = std::getenv("KV_VALIDATE_TRACE")) g_trace = std::fopen(t, "w");
     Subject s;
     s.path = path;
     auto report = [&](const CheckResult& r) {
@@ -1427,6 +1456,10 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
                 std::string why;
                 bool ok = InChild(
                     [&]() {
+                        // A folder of its own, so data files of one run do not reach the other.
+                        std::string d = "twice" + std::to_string(k);
+                        std::filesystem::create_directory(d);
+                        if (chdir(d.c_str()) != 0) return uint64_t{0};
                         Subject fresh;
                         fresh.path = s.path;
                         std::string e;
