@@ -65,7 +65,7 @@ void Module::ProcessStream(int bufferOffset, int sampleFrames) {
     int n = KV_FIXTURE_FAULT == 1 ? sampleFrames - 1 : sampleFrames;
     for (int k = 0; k < n; ++k) out[k] = in[k] * g;
     if (KV_FIXTURE_FAULT == 2) m_sink = in[sampleFrames + 8];
-    if (KV_FIXTURE_FAULT == 3) out[sampleFrames] = 0.0f;
+    if (KV_FIXTURE_FAULT == 3) out[sampleFrames] = 12345.0f;
 }
 
 void Module::ProcessStatic(int bufferOffset, int sampleFrames) {
