@@ -258,12 +258,14 @@ void Module::PinStatusChanged(KVPin* pin) {
             break;
     }
 
+    // A host that reported fewer pins than described gets no access beyond them.
+    const int pins = PinCount();
     bool streaming = false;
-    for (int p = 0; p <= 4; ++p) streaming = streaming || GetPin(p)->Status() == PS_STREAMING;
+    for (int p = 0; p <= 4 && p < pins; ++p) streaming = streaming || GetPin(p)->Status() == PS_STREAMING;
     int status = streaming ? PS_STREAMING : PS_ONE_SHOT;
     int clock = SampleClock();
-    GetPin(5)->SendStatus(clock, status);
-    GetPin(6)->SendStatus(clock, status);
+    if (pins > 5) GetPin(5)->SendStatus(clock, status);
+    if (pins > 6) GetPin(6)->SendStatus(clock, status);
     if (status == PS_ONE_SHOT) {
         m_sleep_count = BlockSize();
         SetProcessFunction<&Module::ProcessSlotsIdle>();
@@ -273,6 +275,10 @@ void Module::PinStatusChanged(KVPin* pin) {
 }
 
 void Module::ProcessSlots(int bufferOffset, int sampleFrames) {
+    if (m_input == nullptr || m_index_in == nullptr || m_write_in == nullptr || m_output == nullptr ||
+        m_index_out == nullptr) {
+        return;  // buffers the host never handed over
+    }
     const float* input = m_input + bufferOffset;
     const float* index_in = m_index_in + bufferOffset;
     const float* write = m_write_in + bufferOffset;
@@ -282,18 +288,24 @@ void Module::ProcessSlots(int bufferOffset, int sampleFrames) {
         for (int k = 0; k < sampleFrames; ++k) output[k] = index_out[k] = 0.0f;
         return;
     }
+    // Locals, so the loop keeps them in registers rather than in the object.
     const double length = m_length;
+    float* slots = m_slots;
+    int32_t current = m_current_index;
+    float prev_write = m_prev_write;
     for (int k = 0; k < sampleFrames; ++k) {
         // Nearest slot: float32(in × 10) + 0.5 truncated toward zero. Out of
         // range (NaN too) keeps the previous slot.
         double t = static_cast<double>(static_cast<float>(static_cast<double>(index_in[k]) * 10.0)) + 0.5;
-        if (t > -1.0 && t < length) m_current_index = static_cast<int32_t>(t);
+        if (t > -1.0 && t < length) current = static_cast<int32_t>(t);
         float w = write[k];
-        if (w > 0.0f && m_prev_write == 0.0f) m_slots[m_current_index] = input[k];
-        output[k] = m_slots[m_current_index];
-        index_out[k] = static_cast<float>(m_current_index * 0.1);
-        m_prev_write = w;
+        if (w > 0.0f && prev_write == 0.0f) slots[current] = input[k];
+        output[k] = slots[current];
+        index_out[k] = static_cast<float>(current * 0.1);
+        prev_write = w;
     }
+    m_current_index = current;
+    m_prev_write = prev_write;
 }
 
 void Module::ProcessSlotsIdle(int bufferOffset, int sampleFrames) {

@@ -687,4 +687,28 @@ TEST_F(ArrayTest, BlockBeforeAnyArraySizeUsesTheDefaultSlots) {
     EXPECT_EQ(ReadText(file), "1 2 3");
 }
 
+// A host that reports fewer pins than the nine described: events on the
+// pins it has work, and nothing reaches beyond them.
+TEST(ArrayMemory, FewerHostPinsThanDescribed) {
+    auto lib = LoadArray();
+    static int pins;
+    auto host = [](void*, int opcode, int, int, void*, float) -> int {
+        return opcode == HOST_GET_PIN_COUNT ? pins : 0;
+    };
+    for (pins = 0; pins < 9; ++pins) {
+        auto* rec = static_cast<KVPlugStruct*>(lib->Make()(0, 1, host, nullptr));
+        ASSERT_NE(rec, nullptr);
+        rec->dispatch(rec, DSP_OPEN, 0, 0, nullptr, 0.0f);
+        for (int p = 0; p < 9; ++p) {
+            KVEvent e{};
+            e.type = EV_PIN_STATUS;
+            e.value = PS_STREAMING;
+            e.target = p;
+            rec->event(rec->instance, &e);
+        }
+        rec->process(rec->instance, 0, 16);  // no buffers: writes nothing
+        EXPECT_EQ(rec->dispatch(rec, DSP_CLOSE, 0, 0, nullptr, 0.0f), 1);
+    }
+}
+
 }  // namespace
