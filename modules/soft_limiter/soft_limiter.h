@@ -27,6 +27,10 @@ float SquashCoefficient(float q);
 // `staticThreshold`; otherwise the threshold is read per sample.
 void LimitBlock(const float* in, const float* drive, const float* threshold, float staticThreshold, float k,
                 float* out, int n);
+// The same, one sample at a time with branches: what LimitBlock runs on
+// processors without AVX, and the definition it reproduces bit for bit.
+void LimitBlockPlain(const float* in, const float* drive, const float* threshold, float staticThreshold, float k,
+                     float* out, int n);
 
 class Module : public KVModule_base {
 public:

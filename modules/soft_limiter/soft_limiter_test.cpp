@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "engine.h"
+#include "soft_limiter.h"
 
 using namespace kvhost;
 
@@ -394,6 +397,39 @@ TEST(SoftLimiter, UnknownModeKeepsTheRoutine) {
     EXPECT_EQ(out[127], 0.9f);  // still a copy, not limited to 0.5 + ...
     EXPECT_EQ(r.Clocks(TraceKind::ProcessChanged), (std::vector<int64_t>{0}));
     EXPECT_EQ(r.StatusAt(64), PS_STREAMING);
+}
+
+// The block loop that the module runs gives the bits of the one-sample
+// definition for any input: ordinary, at the threshold, zeros of both signs,
+// denormals, huge, infinite and NaN values, odd lengths, both threshold kinds.
+TEST(SoftLimiter, BlockLoopMatchesTheSampleDefinitionBitForBit) {
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<float> wide(-4.0f, 4.0f);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float special[] = {0.0f, -0.0f, 0.5f, -0.5f, 1e-40f, -1e-40f, 3e38f, -3e38f, inf, -inf,
+                             std::numeric_limits<float>::quiet_NaN()};
+    const int n = 1001;
+    std::vector<float> in(n), drive(n), threshold(n), fast(n), plain(n);
+    for (int i = 0; i < n; ++i) {
+        in[i] = i % 7 == 0 ? special[(i / 7) % 11] : wide(rng);
+        drive[i] = i % 13 == 0 ? special[(i / 13) % 11] : wide(rng) * 2.0f;
+        threshold[i] = i % 17 == 0 ? special[(i / 17) % 11] : wide(rng);
+    }
+    for (float q : {0.0f, 1.0f, 1.9f}) {
+        const float k = soft_limiter::SquashCoefficient(q);
+        for (int len : {n, n - 1, 1}) {
+            for (const float* t : {static_cast<const float*>(nullptr), static_cast<const float*>(threshold.data())}) {
+                soft_limiter::LimitBlock(in.data(), drive.data(), t, 0.5f, k, fast.data(), len);
+                soft_limiter::LimitBlockPlain(in.data(), drive.data(), t, 0.5f, k, plain.data(), len);
+                ASSERT_EQ(std::memcmp(fast.data(), plain.data(), len * sizeof(float)), 0)
+                    << "squash " << q << " length " << len << (t ? " streaming" : " static");
+            }
+        }
+    }
+    // k is q^2 times the float 0.1, rounded to float.
+    EXPECT_EQ(soft_limiter::SquashCoefficient(1.0f), 0.1f);
+    EXPECT_EQ(soft_limiter::SquashCoefficient(2.0f), static_cast<float>(4.0 * static_cast<double>(0.1f)));
+    EXPECT_EQ(soft_limiter::SquashCoefficient(0.0f), 0.0f);
 }
 
 }  // namespace
