@@ -555,8 +555,9 @@ void Engine::Deliver(Instance& inst, Instance::Event& e) {
         } else {
             inst.SetHostValue(pin, e.value, e.time);
         }
-        // A pin shared with the GUI side shows the change there too.
-        if (pin.info->IsGui() && pin.index == pin.info->dsp_index && inst.m_gui) {
+        // A pin shared with the GUI side shows the change there too, unless
+        // the change came from there.
+        if (pin.info->IsGui() && pin.index == pin.info->dsp_index && inst.m_gui && !e.from_gui) {
             GuiStore(inst, pin.info->desc_index, static_cast<float>(e.value), true);
         }
     } else if (IsValueType(pin.info->datatype)) {
@@ -624,7 +625,7 @@ void Engine::GuiStore(Instance& inst, int descIndex, float value, bool fromDsp, 
     if (!now) m_gui_work.push_back({&inst, GUI_PIN_CHANGED, descIndex, 0, nullptr});
     if (!fromDsp && (d.flags & IO_UI_AND_DSP) && d.IsInput()) {
         if (Instance::Pin* p = inst.FindDspPin(descIndex)) {
-            inst.QueueEvent({m_now, p->index, PS_ONE_SHOT, true, static_cast<double>(value), std::string()});
+            inst.QueueEvent({m_now, p->index, PS_ONE_SHOT, true, static_cast<double>(value), std::string(), true});
         }
     }
     if (now) {

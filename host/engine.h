@@ -93,6 +93,7 @@ private:
         bool has_payload;
         double value;
         std::string text;
+        bool from_gui = false;  // queued by a GUI write: the GUI side already holds the value
     };
     struct GuiPinState {
         uint32_t raw = 0;
