@@ -53,6 +53,7 @@ void BuildWaveTables() {
             t[i].slope = static_cast<float>(static_cast<double>(t[i + 1].value) - t[i].value);
         }
         t[kTableSize].slope = 0.0f;
+        for (int i = 0; i <= kTableSize; ++i) g_tables.wide[w][i] = {t[i].slope, t[i].value};
     }
 }
 
@@ -117,9 +118,14 @@ double OctaveIncrement(float v, bool roundDown) {
         n = kHighStep;
         f = 1.0;
     } else {
-        double r = roundDown ? std::floor(h) : std::nearbyint(h);
-        n = static_cast<int>(r);
-        f = h - r;
+        // h lies within +/-7937 here, so the integer conversions are exact.
+        n = static_cast<int>(h);  // toward zero
+        if (n > h) --n;           // floor
+        f = h - n;
+        if (!roundDown && (f > 0.5 || (f == 0.5 && (n & 1) != 0))) {  // to nearest, ties to even
+            ++n;
+            f -= 1.0;
+        }
         if (n > kHighStep) {  // rounded up to 31 V: stay on the last segment
             n = kHighStep;
             f = h - kHighStep;
@@ -192,7 +198,7 @@ void Module::Open() {
 
     // Until their pins report: Sine everywhere, the Pitch default (5 V,
     // 440 Hz), nothing streaming.
-    for (int n = 0; n < 4; ++n) m_table[n] = g_tables.wave[WAVE_SINE];
+    for (int n = 0; n < 4; ++n) m_table[n] = WAVE_SINE;
     m_increment = OctaveIncrement(0.5f, false);
     m_pitch_streaming = false;
     m_sync_streaming = false;
@@ -229,8 +235,7 @@ void Module::PinStatusChanged(KVPin* pin) {
         case 3:
         case 4:
         case 5: {  // Waveform N: choices outside the list take the nearest table
-            int w = std::clamp<int>(m_waveform[index - 2], 0, WAVE_COUNT - 1);
-            m_table[index - 2] = g_tables.wave[w];
+            m_table[index - 2] = std::clamp<int>(m_waveform[index - 2], 0, WAVE_COUNT - 1);
             break;
         }
         case 15:  // Pitch Volt Mode
@@ -282,28 +287,36 @@ void Module::ChooseRoutine() {
 void Module::PrepareReader(Reader& r, int bufferOffset) const {
     r.count = 0;
     for (int n = 0; n < 4; ++n) {
-        if (m_out_mark[n] < 0) break;
-        r.count = n + 1;
-        r.table[n] = m_table[n];
-        r.out[n] = m_out[n] + bufferOffset;
+        if (m_out_mark[n] < 0) break;  // no connected output after this one
+        if (m_out_mark[n] == 0) continue;
+        int k = r.count++;
+        r.table[k] = g_tables.wide[m_table[n]];
+        r.out[k] = m_out[n] + bufferOffset;
         // 10 V (1.0) is one cycle; the offset is fixed for the whole call.
         int steps;
         double f;
         SplitPosition(std::floor(static_cast<double>(m_phase_in[n][bufferOffset]) * kTableSize), steps, f);
-        r.offset[n] = steps;
+        r.offset[k] = steps;
     }
 }
 
-inline void Module::WriteOutputs(const Reader& r, const int8_t* marks, int i, double p) {
-    int n;
-    double f;
-    SplitPosition(p, n, f);
+// Writes the outputs for `count` samples from their table positions: the
+// whole step (0 .. 511) and the fraction above it.
+void Module::WriteOutputs(const Reader& r, int first, int count, const int* step, const double* frac) {
     for (int k = 0; k < r.count; ++k) {
-        if (marks[k] == 0) continue;
-        const Pair& e = r.table[k][(r.offset[k] + n) & kTableMask];
-        r.out[k][i] = static_cast<float>(f * e.slope + e.value);
+        const WidePair* table = r.table[k];
+        const int offset = r.offset[k];
+        float* out = r.out[k] + first;
+        for (int i = 0; i < count; ++i) {
+            const WidePair& e = table[(offset + step[i]) & kTableMask];
+            out[i] = static_cast<float>(frac[i] * e.slope + e.value);
+        }
     }
 }
+
+// Samples are handled in chunks: first the phase of every sample, then each
+// output over the whole chunk.
+constexpr int kChunk = 128;
 
 template <bool Octave>
 void Module::ProcessPitchStream(int bufferOffset, int sampleFrames) {
@@ -311,13 +324,19 @@ void Module::ProcessPitchStream(int bufferOffset, int sampleFrames) {
     PrepareReader(r, bufferOffset);
     const float* pitch = m_pitch + bufferOffset;
     double phase = m_phase;
-    for (int i = 0; i < sampleFrames; ++i) {
-        WriteOutputs(r, m_out_mark, i, phase * kTableSize);
-        if constexpr (Octave) {
-            phase += OctaveIncrement(pitch[i], true);
-        } else {
-            phase += static_cast<double>(pitch[i]) * m_linear_factor;
+    int step[kChunk];
+    double frac[kChunk];
+    for (int first = 0; first < sampleFrames; first += kChunk) {
+        const int count = std::min(kChunk, sampleFrames - first);
+        for (int i = 0; i < count; ++i) {
+            SplitPosition(phase * kTableSize, step[i], frac[i]);  // the phase before this sample's increment
+            if constexpr (Octave) {
+                phase += OctaveIncrement(pitch[first + i], true);
+            } else {
+                phase += static_cast<double>(pitch[first + i]) * m_linear_factor;
+            }
         }
+        WriteOutputs(r, first, count, step, frac);
     }
     m_phase = WrapPhase(phase);
 }
@@ -340,11 +359,17 @@ void Module::ProcessPitchBlock(int bufferOffset, int sampleFrames) {
     Reader r;
     PrepareReader(r, bufferOffset);
     double increment = m_pitch_streaming ? BlockIncrement(m_pitch[bufferOffset]) : m_increment;
-    double step = increment * kTableSize;  // table steps per sample
+    double advance = increment * kTableSize;  // table steps per sample
     double p = m_phase * kTableSize;
-    for (int i = 0; i < sampleFrames; ++i) {
-        WriteOutputs(r, m_out_mark, i, p);
-        p += step;
+    int step[kChunk];
+    double frac[kChunk];
+    for (int first = 0; first < sampleFrames; first += kChunk) {
+        const int count = std::min(kChunk, sampleFrames - first);
+        for (int i = 0; i < count; ++i) {
+            SplitPosition(p, step[i], frac[i]);
+            p += advance;
+        }
+        WriteOutputs(r, first, count, step, frac);
     }
     m_phase = WrapPhase(p / kTableSize);
 }

@@ -29,10 +29,18 @@ struct Pair {
     float value;
 };
 
+// The same entry widened to double once, so the output loop needs no
+// conversion per lookup (the values are exactly those of the float table).
+struct WidePair {
+    double slope;
+    double value;
+};
+
 // Library-wide tables, shared by every instance and rebuilt only when an
 // instance opens at a sample rate other than the one they were built for.
 struct Tables {
     Pair wave[WAVE_COUNT][kTableSize + 1];  // entry i is phase i/512; entry 512 repeats entry 0
+    WidePair wide[WAVE_COUNT][kTableSize + 1];  // `wave` in double, read by the output loop
     Pair fine[kFineSteps + 1];              // B * 2^(i/256), B = 13.75 Hz in cycles per sample
     float octave[kOctaveHigh - kOctaveLow + 1];  // 2^k, k = -30 .. 30
     float sample_rate = 0.0f;
@@ -73,15 +81,16 @@ public:
 private:
     using Routine = void (Module::*)(int, int);
 
-    // Per-call output set-up: phase offsets fixed from the first sample.
+    // Per-call output set-up: the outputs to write, by their marks, with
+    // their phase offsets fixed from the first sample.
     struct Reader {
-        const Pair* table[4];
+        const WidePair* table[4];
         float* out[4];
         int offset[4];  // table steps
-        int count;      // outputs up to and including the last connected one
+        int count;      // outputs to write
     };
     void PrepareReader(Reader& r, int bufferOffset) const;
-    static void WriteOutputs(const Reader& r, const int8_t* marks, int i, double p);
+    static void WriteOutputs(const Reader& r, int first, int count, const int* step, const double* frac);
     template <bool Octave>
     void ProcessPitchStream(int bufferOffset, int sampleFrames);
     void ProcessSync(int bufferOffset, int sampleFrames, bool octave);
@@ -106,7 +115,7 @@ private:
     bool m_pitch_streaming = false;
     bool m_sync_streaming = false;
     float m_last_sync = -1.0f;
-    const Pair* m_table[4] = {};
+    int m_table[4] = {};  // waveform table each output reads (0 .. 5)
     int8_t m_out_mark[4] = {0, 0, 0, 0};  // +1 write, 0 skip, -1 stop
     KVPin* m_out_pin[4] = {};
     Routine m_sub_process = &Module::ProcessPitchBlock;
