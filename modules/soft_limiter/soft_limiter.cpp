@@ -194,15 +194,21 @@ void Module::PinStatusChanged(KVPin* pin) {
                 m_threshold_streaming = 0;
             }
             // Off and Bypass do not depend on the threshold.
-            if (m_mode > MODE_BYPASS) DecideOutputStatus();
+            if (EffectiveMode() == MODE_LIMIT) DecideOutputStatus();
             break;
         case PIN_MODE:
             switch (m_mode) {
                 case MODE_OFF: SetProcessFunction<&Module::ProcessOff>(); break;
                 case MODE_BYPASS: SetProcessFunction<&Module::ProcessBypass>(); break;
                 case MODE_LIMIT: SetProcessFunction<&Module::ProcessLimit>(); break;
-                default: break;  // unknown mode: the current routine stays
+                default:
+                    // Unknown mode: the current routine stays; with none chosen
+                    // yet, silence (a routine that writes nothing would leave
+                    // the output unwritten for ever).
+                    if (m_routine_mode < 0) SetProcessFunction<&Module::ProcessOff>();
+                    break;
             }
+            m_routine_mode = EffectiveMode();
             DecideOutputStatus();
             break;
         default:  // Drive and Squash never make the output stream
@@ -211,16 +217,21 @@ void Module::PinStatusChanged(KVPin* pin) {
     }
 }
 
+short Module::EffectiveMode() const {
+    if (m_mode >= MODE_OFF && m_mode <= MODE_LIMIT) return m_mode;
+    return m_routine_mode >= 0 ? m_routine_mode : static_cast<short>(MODE_OFF);
+}
+
 void Module::DecideOutputStatus() {
     bool streaming;
-    switch (m_mode) {
+    switch (EffectiveMode()) {
         case MODE_OFF:
             streaming = false;
             break;
         case MODE_BYPASS:
             streaming = m_input_streaming != 0;
             break;
-        default:  // Limit, and any other value
+        default:  // Limit
             streaming = m_input_level != 0.0f && (m_input_streaming + m_threshold_streaming) != 0;
             break;
     }

@@ -49,6 +49,9 @@ private:
     // Announces the output status that the mode and the inputs imply and
     // reloads the sleep countdown.
     void DecideOutputStatus();
+    // The mode whose routine runs: "Mode" when it names one, else the mode
+    // of the routine kept in force (Off when none was chosen yet).
+    short EffectiveMode() const;
     // With static output, counts `sampleFrames` down and asks to sleep at 0.
     void SleepCountdown(int sampleFrames);
 
@@ -59,6 +62,7 @@ private:
     float* m_squash_buffer = nullptr;
     float* m_out_buffer = nullptr;
     short m_mode = MODE_OFF;
+    short m_routine_mode = -1;       // mode of the routine last chosen, -1 before the first
 
     float m_input_level = 0.0f;      // 1.0 while "Signal_In" streams, else its value
     int32_t m_input_streaming = 0;

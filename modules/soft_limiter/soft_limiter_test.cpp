@@ -279,7 +279,7 @@ TEST(SoftLimiter, OutputStatusByModeAndInputs) {
         {"limit, zero input, threshold streams", LIMIT, false, 0.0f, true, false, false, PS_ONE_SHOT},
         {"limit, drive streams", LIMIT, false, 0.4f, false, true, false, PS_ONE_SHOT},
         {"limit, squash streams", LIMIT, false, 0.4f, false, false, true, PS_ONE_SHOT},
-        {"unknown mode decides as limit", 7, false, 0.4f, true, false, false, PS_STREAMING},
+        {"unknown mode before any routine: silence", 7, true, 0.4f, true, false, false, PS_ONE_SHOT},
         {"bypass, input streams", BYPASS, true, 0.4f, false, false, false, PS_STREAMING},
         {"bypass, static input", BYPASS, false, 0.4f, true, false, false, PS_ONE_SHOT},
         {"off, everything streams", OFF, true, 0.4f, true, true, true, PS_ONE_SHOT},
@@ -387,16 +387,43 @@ TEST(SoftLimiter, IdleAfterOffWritesNothing) {
     EXPECT_EQ(r.StatusAt(100), PS_ONE_SHOT);
 }
 
-// A Mode value outside the list keeps the routine that runs.
-TEST(SoftLimiter, UnknownModeKeepsTheRoutine) {
-    Rig r(64);
-    r.Set(MODE, BYPASS);
-    r.Stream(SIGNAL_IN, {0.9f});
-    r.Step(MODE, 64, 5);
-    std::vector<float> out = r.Output(128);
-    EXPECT_EQ(out[127], 0.9f);  // still a copy, not limited to 0.5 + ...
-    EXPECT_EQ(r.Clocks(TraceKind::ProcessChanged), (std::vector<int64_t>{0}));
-    EXPECT_EQ(r.StatusAt(64), PS_STREAMING);
+// A Mode value outside the list keeps the routine that runs, and the output
+// status follows that routine: a copy still streams, a limiter still answers
+// threshold changes, silence stays static (the module sleeps through it).
+TEST(SoftLimiter, UnknownModeKeepsTheRoutineAndItsStatus) {
+    {
+        Rig r(64);
+        r.Set(MODE, BYPASS);
+        r.Stream(SIGNAL_IN, {0.9f});
+        r.Step(MODE, 64, 5);
+        std::vector<float> out = r.Output(128);
+        EXPECT_EQ(out[127], 0.9f);  // still a copy, not limited
+        EXPECT_EQ(r.Clocks(TraceKind::ProcessChanged), (std::vector<int64_t>{0}));
+        EXPECT_EQ(r.StatusAt(64), PS_STREAMING);
+    }
+    {
+        Rig r(64);
+        r.Set(MODE, LIMIT);
+        r.Set(SQUASH, 0.0);
+        r.Set(SIGNAL_IN, 0.8);
+        r.Step(MODE, 64, -1);
+        r.Step(THRESHOLD, 100, 0.6);
+        std::vector<float> out = r.Output(256);
+        EXPECT_EQ(out[99], 0.5f);
+        EXPECT_EQ(out[100], 0.6f);  // the limiter runs on
+        EXPECT_EQ(r.StatusAt(100), PS_ONE_SHOT);  // and its change is announced
+    }
+    {
+        Rig r(64);
+        r.Set(MODE, OFF);
+        r.Stream(SIGNAL_IN, {0.9f});
+        r.Stream(THRESHOLD, {0.5f});
+        r.Step(MODE, 100, 32767);
+        std::vector<float> out = r.Output(256);
+        for (float v : out) ASSERT_EQ(v, 0.0f);
+        EXPECT_EQ(r.StatusAt(100), PS_ONE_SHOT);  // silent, not streaming
+        EXPECT_EQ(r.Clocks(TraceKind::ProcessChanged), (std::vector<int64_t>{0, 0}));  // Off, then Idle
+    }
 }
 
 // The block loop that the module runs gives the bits of the one-sample
