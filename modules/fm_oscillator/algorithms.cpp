@@ -29,13 +29,15 @@ inline uint32_t ToFixed(double cycles) {
 
 // Linear interpolation of a 513-point table at `steps` (512 per cycle). The
 // index is masked, so any finite position reads inside the table; a position
-// beyond +-2^62 (or NaN) reads entry 0 with a meaningless fraction.
+// beyond +-2^62 (or NaN) reads entry 0 with a meaningless fraction. The floor
+// is exact: truncation, one down for negative non-integers.
 inline double Lookup(const float* t, double steps) {
-    double fl = std::floor(steps);
-    double f = steps - fl;
-    fl = fl > -4.0e18 ? fl : -4.0e18;
-    fl = fl < 4.0e18 ? fl : 4.0e18;
-    int j = static_cast<int>(static_cast<int64_t>(fl) & 511);
+    double c = steps > -4.0e18 ? steps : -4.0e18;
+    c = c < 4.0e18 ? c : 4.0e18;
+    int64_t n = static_cast<int64_t>(c);
+    n -= c < static_cast<double>(n) ? 1 : 0;
+    double f = steps - static_cast<double>(n);
+    int j = static_cast<int>(n & 511);
     double a = t[j];
     return a + (static_cast<double>(t[j + 1]) - a) * f;
 }

@@ -69,7 +69,10 @@ double OctIncrementNearest(float v) {
 
 double OctIncrementDown(float v) {
     double h = PitchSteps(v);
-    return OctFromStep(h, std::floor(h));
+    // Exact floor of |h| <= 1e6: truncation, one down for negative non-integers.
+    double n = static_cast<double>(static_cast<int32_t>(h));
+    n -= h < n ? 1.0 : 0.0;
+    return OctFromStep(h, n);
 }
 
 float HzTableLookup(float u) {
