@@ -504,6 +504,26 @@ TEST_F(ArrayTest, StreamingInputsAnnounceStreamingAndNeverSleep) {
     }
 }
 
+// "Use File?" No: resizes and name changes never read the file, and closing
+// never writes it.
+TEST_F(ArrayTest, UseFileNoLeavesTheFileAlone) {
+    fs::path file = dir / "other.txt";
+    WriteText(file, "1 2 3");
+    Rig rig(file, 3, 0);
+    Program p;
+    while (p.Length() < 80) p.Read(0);
+    int r0 = p.Read(0), r2 = p.Read(2);
+    rig.Step(ARRAY_SIZE, 20, 5);
+    rig.Step(ARRAY_SIZE, 40, 3);
+    rig.TextStep(FILE_NAME, 60, file);
+    rig.Play(p);
+    rig.Run(p.Length());
+    EXPECT_EQ(rig.Out(r0), 0.0f);
+    EXPECT_EQ(rig.Out(r2), 0.0f);
+    rig.Close();
+    EXPECT_EQ(ReadText(file), "1 2 3");
+}
+
 // ---- The data file is never lost ------------------------------------------
 
 TEST_F(ArrayTest, FailedSaveLeavesThePreviousFile) {
