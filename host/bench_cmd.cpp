@@ -44,6 +44,7 @@ int RunBench(const std::string& patchPath, const BenchOptions& opt, std::ostream
             return 1;
         }
         Engine& engine = *patch.engine;
+        engine.tracing = false;  // a .csv output would otherwise keep a trace of every call
         rate = engine.SampleRate();
         block = engine.BlockSize();
         double seconds = opt.seconds > 0.0 ? opt.seconds : std::max(10.0, static_cast<double>(patch.length) / rate);
@@ -76,21 +77,19 @@ int RunBench(const std::string& patchPath, const BenchOptions& opt, std::ostream
     std::snprintf(line, sizeof line, "patch %s: %.0f Hz, block %d, %.1f s of audio in %.3f s: realtime factor %.1f\n",
                   patchPath.c_str(), rate, block, audio, best.wall_seconds, audio / std::max(best.wall_seconds, 1e-12));
     out << line;
-    std::snprintf(line, sizeof line, "%-16s %-34s %12s %12s %10s %8s\n", "module", "deliverable", "ns/sample", "calls",
-                  "samples/call", "share");
+    std::snprintf(line, sizeof line, "%-16s %-34s %12s %12s %8s\n", "module", "deliverable", "ns/sample", "calls", "share");
     out << line;
     int64_t modules_ns = 0;
     for (const ModuleTime& m : best.modules) {
         modules_ns += m.ns;
         double per = static_cast<double>(m.ns) / static_cast<double>(best.samples);
-        double spc = m.calls > 0 ? static_cast<double>(best.samples) / static_cast<double>(m.calls) : 0.0;
-        std::snprintf(line, sizeof line, "%-16s %-34s %12.3f %12lld %10.1f %7.1f%%\n", m.name.c_str(),
-                      m.deliverable.c_str(), per, static_cast<long long>(m.calls), spc,
+        std::snprintf(line, sizeof line, "%-16s %-34s %12.3f %12lld %7.1f%%\n", m.name.c_str(),
+                      m.deliverable.c_str(), per, static_cast<long long>(m.calls),
                       100.0 * static_cast<double>(m.ns) / std::max(total_ns, 1.0));
         out << line;
     }
-    std::snprintf(line, sizeof line, "%-16s %-34s %12.3f %12s %10s %7.1f%%\n", "(host)", "scheduling, sources, events",
-                  (total_ns - static_cast<double>(modules_ns)) / static_cast<double>(best.samples), "", "",
+    std::snprintf(line, sizeof line, "%-16s %-34s %12.3f %12s %7.1f%%\n", "(host)", "scheduling, sources, events",
+                  (total_ns - static_cast<double>(modules_ns)) / static_cast<double>(best.samples), "",
                   100.0 * (total_ns - static_cast<double>(modules_ns)) / std::max(total_ns, 1.0));
     out << line;
     return 0;

@@ -1210,15 +1210,33 @@ void CheckDenseEvents(Subject& s, uint64_t seed, bool quick, Findings& f) {
     f.context.clear();
 }
 
-// Several instances open at once, each at its own rate and block size, run
-// block by block in turn.
-void CheckSeveral(Subject& s, uint64_t seed, bool quick, Findings& f) {
+// Runs `spec` alone in a fresh process with a freshly loaded library, in a
+// folder of its own; the hash of its output comes back in `h`.
+bool FreshRun(const Subject& s, const SessionSpec& spec, int timeout, uint64_t& h, std::string& why);
+
+// Modules whose instances share a random generator: the output of one
+// instance depends on what the others did, by design.
+bool SharesRandomState(const std::string& deliverable) {
+    return deliverable == "QM_4op_Fm2_AddRing_Osc" || deliverable == "QM_PatchMem_Random_Contour" ||
+           deliverable == "QM_PatchMem_Random_Contour_Plus";
+}
+
+// Several instances open at once, each at its own rate and block size. Each
+// is opened while the earlier ones stay open and runs alone at first: its
+// output must equal the same session run alone in a fresh process, so
+// module-wide tables were rebuilt for its rate. Then all run block by block
+// in turn.
+void CheckSeveral(Subject& s, uint64_t seed, bool quick, int timeout, Findings& f) {
     Rng r(seed);
     struct Setup {
         double rate;
         int block;
     };
-    const Setup setups[] = {{8000.0, 64}, {44123.45, 31}, {384000.0, 256}, {48000.0, 1}};
+    const Setup setups[] = {{8000.0, 64}, {44123.45, 31}, {384000.0, 256}, {48000.0, 1}, {8000.0, 64}};
+    // Data files start from nothing here, as in the fresh runs compared with.
+    std::string home = std::filesystem::current_path().string();
+    std::filesystem::create_directory("several");
+    if (chdir("several") != 0) return;
     Findings quiet;
     std::vector<std::unique_ptr<Rig>> rigs;
     std::unique_ptr<Rig> source;
@@ -1233,28 +1251,46 @@ void CheckSeveral(Subject& s, uint64_t seed, bool quick, Findings& f) {
             source->RunBlock();
         }
     }
-    f.context = "instances at 8000, 44123.45, 384000 and 48000 Hz";
-    Progress(f.context);
+    const int alone = quick ? 4 : 16;
+    bool compare = !SharesRandomState(s.name);
     for (const Setup& st : setups) {
         SessionSpec spec;
         spec.rate = st.rate;
         spec.block = st.block;
+        spec.blocks = alone;
         spec.domain = Domain::Ordinary;
         spec.seed = r.Next();
+        f.context = "instance at " + Num(st.rate) + " Hz opened after " + std::to_string(rigs.size()) + " others";
+        Progress(f.context);
         auto rig = std::make_unique<Rig>(*s.lib, s.name, spec, f);
         if (source) rig->SetLinkValue(source->ReadOutputInt("QM_Osc_Link"));
-        if (!rig->Create()) return;
+        if (!rig->Create()) break;
+        rig->Open();
+        rig->Startup();
+        for (int b = 0; b < alone; ++b) rig->RunBlock();
+        if (compare) {
+            uint64_t h = 0;
+            std::string why;
+            if (!FreshRun(s, spec, timeout, h, why)) {
+                f.Fail("the same session alone: " + why);
+            } else if (h != rig->Result()) {
+                f.Fail("output differs from the same session alone in a fresh process (tables not rebuilt for this rate?)");
+            }
+        }
         rigs.push_back(std::move(rig));
     }
-    for (auto& rig : rigs) rig->Open();
-    for (auto& rig : rigs) rig->Startup();
+    f.context = "instances at 8000, 44123.45, 384000, 48000 and 8000 Hz, in turn";
+    Progress(f.context);
     int rounds = quick ? 8 : 64;
     for (int i = 0; i < rounds; ++i)
         for (auto& rig : rigs) rig->RunBlock();
     // Close in an order other than the opening one.
-    std::swap(rigs.front(), rigs.back());
+    if (!rigs.empty()) std::swap(rigs.front(), rigs.back());
     for (auto& rig : rigs) rig->Close();
+    rigs.clear();
+    source.reset();
     f.context.clear();
+    if (chdir(home.c_str()) != 0) f.Fail("cannot return to the scratch folder");
 }
 
 // ---- Child processes --------------------------------------------------------------------
@@ -1336,6 +1372,25 @@ bool InChild(const std::function<uint64_t()>& body, int timeout, uint64_t& resul
     }
     result = std::strtoull(out.c_str(), nullptr, 10);
     return true;
+}
+
+bool FreshRun(const Subject& s, const SessionSpec& spec, int timeout, uint64_t& h, std::string& why) {
+    return InChild(
+        [&]() {
+            char name[] = "fresh-XXXXXX";
+            if (!mkdtemp(name) || chdir(name) != 0) return uint64_t{0};
+            Subject fresh;
+            fresh.path = s.path;
+            std::string e;
+            fresh.lib = Library::Load(s.path, e);
+            if (!fresh.lib) return uint64_t{0};
+            fresh.name = fresh.lib->Name();
+            fresh.reads_link = s.reads_link;
+            if (s.link_lib) fresh.link_lib = Library::Load(s.link_lib->Path(), e);
+            Findings ignored;
+            return RunSession(fresh, spec, ignored);
+        },
+        timeout, h, why);
 }
 
 // Contract-check reports the deliverable printed on stderr since `from`.
@@ -1438,7 +1493,9 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
     run("every input static", [&](Findings& f) { CheckInputs(s, 1, Derive(seed, "static"), opt.quick, f); });
     run("every input streaming", [&](Findings& f) { CheckInputs(s, 2, Derive(seed, "streaming"), opt.quick, f); });
     run("dense status events with special values", [&](Findings& f) { CheckDenseEvents(s, Derive(seed, "dense"), opt.quick, f); });
-    run("several instances at different sample rates", [&](Findings& f) { CheckSeveral(s, Derive(seed, "several"), opt.quick, f); });
+    run("several instances at different sample rates", [&](Findings& f) {
+        CheckSeveral(s, Derive(seed, "several"), opt.quick, opt.timeout_seconds, f);
+    });
 
     // The same patch twice, each run in a fresh process (module-wide state
     // such as random generators starts the same way in both).
@@ -1454,24 +1511,7 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
             uint64_t h[2] = {0, 0};
             for (int k = 0; k < 2; ++k) {
                 std::string why;
-                bool ok = InChild(
-                    [&]() {
-                        // A folder of its own, so data files of one run do not reach the other.
-                        std::string d = "twice" + std::to_string(k);
-                        std::filesystem::create_directory(d);
-                        if (chdir(d.c_str()) != 0) return uint64_t{0};
-                        Subject fresh;
-                        fresh.path = s.path;
-                        std::string e;
-                        fresh.lib = Library::Load(s.path, e);
-                        if (!fresh.lib) return uint64_t{0};
-                        fresh.name = fresh.lib->Name();
-                        fresh.reads_link = s.reads_link;
-                        if (s.link_lib) fresh.link_lib = Library::Load(s.link_lib->Path(), e);
-                        Findings ignored;
-                        return RunSession(fresh, spec, ignored);
-                    },
-                    opt.timeout_seconds, h[k], why);
+                bool ok = FreshRun(s, spec, opt.timeout_seconds, h[k], why);
                 if (!ok) {
                     f.Fail(spec.Describe() + ": run " + std::to_string(k + 1) + " " + why);
                     return;
