@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cmath>
@@ -537,6 +538,37 @@ TEST_F(ArrayTest, FailedSaveLeavesThePreviousFile) {
     rig.Run(p.Length());
     rig.Close();
     EXPECT_EQ(ReadText(file), "1 2 3");
+}
+
+// A save cut off part way (here by a file-size limit that kills the process
+// while it writes) leaves the previous file whole, and the next run reads it.
+TEST_F(ArrayTest, SaveKilledHalfwayLeavesThePreviousFile) {
+    fs::path file = dir / "big.txt";
+    WriteText(file, "1 2 3");
+    EXPECT_EXIT(
+        {
+            Rig rig(file, 1000);  // about 10 kB of text
+            Program p;
+            p.Store(0, 0.9f);
+            rig.Play(p);
+            if (!rig.eng->Start(rig.error)) std::exit(2);
+            rig.eng->Run(p.Length());
+            struct rlimit lim;
+            lim.rlim_cur = lim.rlim_max = 4096;
+            setrlimit(RLIMIT_FSIZE, &lim);
+            rig.Close();
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGXFSZ), "");
+    EXPECT_EQ(ReadText(file), "1 2 3");
+    ASSERT_TRUE(fs::exists(dir / "big.txt.tmp"));  // what the cut-off save got to write
+    EXPECT_LE(fs::file_size(dir / "big.txt.tmp"), 4096u);
+    Rig rig(file, 3);
+    Program p;
+    int r = p.Read(2);
+    rig.Play(p);
+    rig.Run(p.Length());
+    EXPECT_EQ(rig.Out(r), 0.3f);
 }
 
 TEST_F(ArrayTest, LeftoverOfAnInterruptedSaveIsIgnoredAndReplaced) {
