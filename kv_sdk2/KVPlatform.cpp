@@ -5,6 +5,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// windows.h maps DeleteFile to DeleteFileA; the name here is our own.
+#undef DeleteFile
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -14,7 +14,7 @@ namespace wavetable_generator {
 namespace {
 
 // True when the whole block [p, p + bytes) lies below 4 GiB.
-bool FitsIn32Bits(const void* p, size_t bytes) {
+[[maybe_unused]] bool FitsIn32Bits(const void* p, size_t bytes) {
     uint64_t start = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
     return start != 0 && start + bytes <= uint64_t{0x100000000};
 }
