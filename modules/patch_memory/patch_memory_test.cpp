@@ -620,3 +620,79 @@ TEST(PatchMemory, ResetValueSurvivesASavedPatch) {
 }
 
 }  // namespace
+
+// ---- The example patches ------------------------------------------------------------
+
+namespace {
+
+bool RenderExample(const char* file, LoadedPatch& p) {
+    PatchOptions opt;
+    opt.plugin_dir = KV_PLUGIN_DIR;
+    opt.out_dir = ::testing::TempDir();
+    std::string error;
+    if (!LoadPatchFile(std::string(KV_EXAMPLES_DIR) + "/" + file, opt, p, error) || !RenderPatch(p, opt, error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    return true;
+}
+
+TEST(PatchMemoryExamples, ContourCasesRenderTheirNumbers) {
+    setenv("KV_TICK_COUNT", "0", 1);
+    LoadedPatch p;
+    ASSERT_TRUE(RenderExample("patch_memory_contours.json", p));
+    Engine& e = *p.engine;
+    const Pins& b = kBasePins;
+    EXPECT_EQ(e.Find("lin")->GuiFloat(b.value_out), 10.0f);  // 2.5, then 12 clamped to 10
+    EXPECT_EQ(e.Find("lin")->GuiFloat(b.min), 10.0f);        // 20 written back as the maximum
+    EXPECT_EQ(e.Find("exp")->GuiFloat(b.value_out), 0.25f);
+    EXPECT_EQ(e.Find("exp")->GuiFloat(b.position), 0.5f);
+    EXPECT_EQ(e.Find("exp2")->GuiFloat(b.value_out), 0.0625f);
+    EXPECT_EQ(e.Find("exp3")->GuiFloat(b.value_out), 0.00390625f);
+    EXPECT_EQ(e.Find("equal")->GuiFloat(b.value_out), 3.0f);
+    EXPECT_EQ(e.Find("equal")->GuiFloat(b.position), 0.0f);
+    EXPECT_EQ(e.Find("fresh")->GuiFloat(b.max), 10.0f);
+    // "Value In" of lin went 2.5 and then 10 on the GUI side.
+    std::vector<double> lin_values;
+    for (const TraceEntry& t : e.trace)
+        if (t.instance == e.Find("lin") && t.kind == TraceKind::GuiPut && t.pin == b.value_in) lin_values.push_back(t.value);
+    ASSERT_FALSE(lin_values.empty());
+    EXPECT_EQ(lin_values.front(), 2.5);
+    EXPECT_EQ(lin_values.back(), 10.0);
+}
+
+// Every randomised level reaches the dB converter: its output is
+// 2^(dB / 6) for each value "DSP Value" announced.
+TEST(PatchMemoryExamples, RandomValuesDriveTheConverter) {
+    setenv("KV_TICK_COUNT", "0", 1);
+    LoadedPatch p;
+    ASSERT_TRUE(RenderExample("patch_memory.json", p));
+    Engine& e = *p.engine;
+    Instance* mem = e.Find("mem");
+    Instance* level = e.Find("level");
+    ASSERT_TRUE(mem && level);
+    std::vector<std::pair<int64_t, double>> announced;
+    for (const TraceEntry& t : e.trace)
+        if (t.instance == mem && t.kind == TraceKind::StatusOut && t.pin == kBasePins.dsp_value)
+            announced.emplace_back(t.clock, t.value);
+    // The start-up value and one new value for each of the four triggers.
+    std::vector<double> distinct;
+    for (auto& a : announced)
+        if (distinct.empty() || distinct.back() != a.second) distinct.push_back(a.second);
+    ASSERT_EQ(distinct.size(), 5u);
+    EXPECT_EQ(distinct[0], -12.0);
+    int capture = -1;
+    for (const PatchOutput& o : p.outputs)
+        for (const PatchPin& pp : o.pins)
+            if (pp.inst == level) capture = pp.capture;
+    ASSERT_GE(capture, 0);
+    const std::vector<float>& out = e.Captured(capture);
+    for (auto& [clock, db] : announced) {
+        EXPECT_GE(db, -24.0);
+        EXPECT_LE(db, 0.0);
+        ASSERT_LT(clock, static_cast<int64_t>(out.size()));
+        EXPECT_NEAR(out[clock], std::exp2(db / 6.0), 1e-6 * std::exp2(db / 6.0)) << "at sample " << clock;
+    }
+}
+
+}  // namespace
