@@ -8,13 +8,14 @@ namespace wavetable_generator {
 
 TableStorage* g_storage = nullptr;
 int32_t g_tables_built = 0;
+void* (*g_allocate_low)(size_t bytes) = &AllocateLowMemory;
 
 namespace {
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 }  // namespace
 
 TableStorage* Storage() {
-    if (g_storage == nullptr) g_storage = static_cast<TableStorage*>(AllocateLowMemory(sizeof(TableStorage)));
+    if (g_storage == nullptr) g_storage = static_cast<TableStorage*>(g_allocate_low(sizeof(TableStorage)));
     return g_storage;
 }
 

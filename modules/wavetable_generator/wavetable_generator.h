@@ -17,6 +17,7 @@
 // The tables never change and are never freed once built.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "KVGUI_base.h"
@@ -50,8 +51,11 @@ struct TableStorage {
 extern TableStorage* g_storage;
 extern int32_t g_tables_built;
 
-// The storage, placed below 4 GiB on first use; null when that cannot be had.
+// The storage, placed below 4 GiB on first use by g_allocate_low (the low
+// memory allocator; replaceable so that its failure can be shown); null when
+// that cannot be had.
 TableStorage* Storage();
+extern void* (*g_allocate_low)(size_t bytes);
 
 class Module : public KVModule_base {
 public:
