@@ -385,10 +385,14 @@ TEST(PatchMemory, RisingTriggerEdgesSendOneNoticeEach) {
             EXPECT_EQ(t.pin, 0);     // index 0
         }
     }
-    // The DSP side produces no stream: it sleeps on every process call.
+    // The DSP side produces no stream: it sleeps on every process call, so
+    // after the start-up block nothing calls it until an input changes.
     Rig r(kBase);
     r.Start();
     r.eng.Run(640);
+    EXPECT_EQ(r.Of(TraceKind::ProcessCall).size(), 1u);
+    EXPECT_EQ(r.Of(TraceKind::Sleep).size(), 1u);
+    r.Trigger(r.p.random, 10.0);
     EXPECT_EQ(r.Of(TraceKind::ProcessCall).size(), r.Of(TraceKind::Sleep).size());
 }
 
