@@ -169,7 +169,7 @@ bool Module::DescribePin(int index, KVPinProperties* out) {
 // No routine yet: ProcessIdle stays until "Mode" first arrives.
 void Module::Open() {
     KVModule_base::Open();
-    m_out_pin = GetPin(PIN_OUT);
+    m_out_pin = PinCount() > PIN_OUT ? GetPin(PIN_OUT) : nullptr;  // a host that made fewer pins gets no status
     m_block_size = BlockSize();
 }
 

@@ -2,7 +2,9 @@
 // Below the threshold t the driven input x passes unchanged; above it the
 // excess e = |x| - t is bent by t + k * 10e / (1 + 10e), k = 0.1 * Squash^2,
 // so the output rises with slope Squash^2 at the threshold and never passes
-// t + k. "Mode" chooses silence (Off), a plain copy (Bypass) or the limiter.
+// t + k (an infinite input gives t + k itself). "Mode" chooses silence (Off),
+// a plain copy (Bypass) or the limiter; a value outside the list keeps the
+// routine in force and the status rule of that routine.
 // Stream values: 1.0 is 10 V.
 #pragma once
 

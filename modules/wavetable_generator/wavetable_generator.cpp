@@ -52,7 +52,7 @@ void Module::Open() {
         m_link = 0;  // no low memory: the oscillator reads null and stays silent
     }
 
-    if (KVPin* link = GetPin(0)) link->SendStatus(SampleClock(), PS_ONE_SHOT);
+    if (PinCount() > 0) GetPin(0)->SendStatus(SampleClock(), PS_ONE_SHOT);
 
     if (storage != nullptr && g_tables_built == 0) {
         g_tables_built = -1;
