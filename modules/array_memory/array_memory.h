@@ -55,11 +55,6 @@ public:
     // ProcessSlots, then asks to sleep once a block has passed without change.
     void ProcessSlotsIdle(int bufferOffset, int sampleFrames);
 
-    // For tests and tools.
-    int Length() const { return m_length; }
-    int CurrentIndex() const { return m_current_index; }
-    const float* Slots() const { return m_slots; }
-
 private:
     bool Resize();
     void FetchFileName();
