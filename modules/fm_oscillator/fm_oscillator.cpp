@@ -168,8 +168,17 @@ void Module::Open() {
     if (m_sub_process == nullptr) m_sub_process = DirectRoutine(0, false);
 }
 
-void Module::SendOutStatus(int status) {
-    if (KVPin* out = GetPin(PIN_WAVE_OUT)) out->SendStatus(SampleClock(), status);
+// Announces Wave.Out after a HOLD or Active change: constant (PS_ONE_SHOT)
+// while a hold or silence routine runs, PS_STREAMING otherwise. Following the
+// installed routine keeps the announcement true also when Active turns on
+// under HOLD, or when no algorithm routine can be installed.
+void Module::AnnounceOutput() {
+    const ProcessMember current = CurrentProcessFunction();
+    m_output_constant = current == static_cast<ProcessMember>(&Module::ProcessHold) ||
+                        current == static_cast<ProcessMember>(&Module::ProcessSilence);
+    if (KVPin* out = GetPin(PIN_WAVE_OUT)) {
+        out->SendStatus(SampleClock(), m_output_constant ? PS_ONE_SHOT : PS_STREAMING);
+    }
 }
 
 // Takes each operator's table set from the directory. The directory address
@@ -273,28 +282,24 @@ void Module::PinStatusChanged(KVPin* pin) {
         case PIN_PITCH_MODE:
             if (KVPin* root = GetPin(PIN_ROOT_PITCH)) StaticPitch(root->Value(), m_pitch_mode);
             break;
-        case PIN_HOLD: {
-            int s = PS_STREAMING;
+        case PIN_HOLD:
             if (m_hold != 0 || m_active == 0) {
                 SetProcessFunction<&Module::ProcessHold>();
                 m_sleep_count = m_block_size;
-                s = PS_ONE_SHOT;
             }
-            SendOutStatus(s);
-            break;
-        }
-        case PIN_ACTIVE: {
+            ChooseRoutine();
+            AnnounceOutput();
+            return;
+        case PIN_ACTIVE:
             m_active = m_active_choice;
-            int s = PS_STREAMING;
             if (m_active == 0) {
                 for (double& p : m_phase) p = 0.0;
                 SetProcessFunction<&Module::ProcessSilence>();
                 m_sleep_count = m_block_size;
-                s = PS_ONE_SHOT;
             }
-            SendOutStatus(s);
-            break;
-        }
+            ChooseRoutine();
+            AnnounceOutput();
+            return;
         case PIN_LINK:
             TakeTables();
             choose = false;
@@ -322,9 +327,16 @@ void Module::ChooseRoutine() {
         } else {
             SetProcessFunction<&Module::ProcessSyncOctave>();
         }
+        if (m_output_constant) AnnounceOutput();
         return;
     }
     InstallDirect(m_algorithm, realtime);
+    // A held or silent output that starts running again (Active came on while
+    // the algorithm value named no routine) is announced as streaming.
+    if (m_output_constant && CurrentProcessFunction() != static_cast<ProcessMember>(&Module::ProcessHold) &&
+        CurrentProcessFunction() != static_cast<ProcessMember>(&Module::ProcessSilence)) {
+        AnnounceOutput();
+    }
 }
 
 void Module::ProcessHold(int bufferOffset, int sampleFrames) {

@@ -116,7 +116,7 @@ private:
     enum : int { SYNC_RESET, SYNC_OCTAVE, SYNC_LINEAR };
     template <int Kind>
     void SyncScan(int bufferOffset, int sampleFrames);
-    void SendOutStatus(int status);
+    void AnnounceOutput();
 
     // ---- Pin variables ------------------------------------------------------
     float* m_root_pitch = nullptr;     // 1.0 is 10 V
@@ -168,6 +168,7 @@ private:
     bool m_link_connected = false;
     Routine m_sub_process = nullptr;
     short m_active = 0;
+    bool m_output_constant = false;  // Wave.Out last announced PS_ONE_SHOT
 };
 
 class GuiModule : public KVGUI_base {

@@ -225,6 +225,36 @@ TEST(OscillatorModule, HoldOffWhileInactiveHoldsTheSilence) {
     for (int i = 0; i < 64; ++i) EXPECT_EQ(h.Out()[i], 0.0f);
 }
 
+// The announcement follows what Wave.Out does: held or silent output is
+// one-shot even when Active turns on, and becomes streaming when a routine
+// choice later starts it.
+TEST(OscillatorModule, AnnouncementsFollowTheInstalledRoutine) {
+    {
+        Harness h(48000.0f, 64);
+        h.SetChoice(PIN_HOLD, 1);
+        h.StartWithTables();  // HOLD ON arrives before Active ON
+        EXPECT_TRUE(h.Installed<&Module::ProcessHold>());
+        EXPECT_EQ(h.statuses.back().status, PS_ONE_SHOT);
+    }
+    {
+        Harness h(48000.0f, 64);
+        h.SetChoice(PIN_ALGORITHM, 30);  // names no algorithm
+        h.StartWithTables();
+        EXPECT_TRUE(h.Installed<&Module::ProcessHold>());  // from HOLD OFF while inactive
+        EXPECT_EQ(h.statuses.back().status, PS_ONE_SHOT);
+        const size_t sent = h.statuses.size();
+        h.SetChoice(PIN_ALGORITHM, 14);
+        h.Status(PIN_ALGORITHM, PS_STATIC, 5);
+        EXPECT_TRUE(h.InstalledRoutine(Module::DirectRoutine(14, false)));
+        ASSERT_EQ(h.statuses.size(), sent + 1);
+        EXPECT_EQ(h.statuses.back().status, PS_STREAMING);
+        EXPECT_EQ(h.statuses.back().clock, 5);
+        h.SetChoice(PIN_ALGORITHM, 13);
+        h.Status(PIN_ALGORITHM, PS_STATIC, 6);
+        EXPECT_EQ(h.statuses.size(), sent + 1);  // a running output is not announced again
+    }
+}
+
 TEST(OscillatorModule, ActiveOffResetsPhasesAndActiveOnResumesTheAlgorithm) {
     Harness h(48000.0f, 64);
     h.StartWithTables();
