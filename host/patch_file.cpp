@@ -52,11 +52,26 @@ bool ResolvePin(Engine& eng, const std::string& label, PatchPin& out, std::strin
 bool SettingValue(const PinInfo& d, const Json& v, const std::string& where, double& out, std::string& error) {
     if (d.datatype == DT_CHOICE && v.is_string()) {
         const std::string s = v.get<std::string>();
-        for (size_t i = 0; i < d.items.size(); ++i)
-            if (d.items[i] == s) {
-                out = static_cast<double>(i);
+        // An item written "label=n" has the value n and the items after it
+        // count on from n; it is named by its label (or its whole text).
+        long value = 0;
+        for (size_t i = 0; i < d.items.size(); ++i, ++value) {
+            const std::string& item = d.items[i];
+            std::string label = item;
+            size_t eq = item.rfind('=');
+            if (eq != std::string::npos && eq + 1 < item.size()) {
+                char* end = nullptr;
+                long n = std::strtol(item.c_str() + eq + 1, &end, 10);
+                if (*end == '\0') {
+                    value = n;
+                    label = item.substr(0, eq);
+                }
+            }
+            if (label == s || item == s) {
+                out = static_cast<double>(value);
                 return true;
             }
+        }
         error = "unknown list item '" + s + "' for " + where + " (items: " + d.list + ")";
         return false;
     }

@@ -14,6 +14,7 @@
 #include "chorus_engine.h"
 #include "engine.h"
 #include "library.h"
+#include "patch_file.h"
 
 namespace {
 
@@ -180,6 +181,30 @@ INSTANTIATE_TEST_SUITE_P(Rates, EngineLength,
                                            LengthCase{48000, 0, 524288}, LengthCase{48000, 6, 8192},
                                            LengthCase{384000, 0, 4194304}, LengthCase{48000, 9, 8192},
                                            LengthCase{48000, -2, 524288}, LengthCase{48000, 32767, 8192}));
+
+// Patch files name the choices by their labels: "10.800=0" is "10.800" with
+// the value 0, "On=1,Off=0" gives On 1 and Off 0.
+TEST(ChorusEngine, PatchChoicesByLabel) {
+    for (const char* mono : {"On", "Off"}) {
+        std::string text = std::string(R"J({"sample_rate": 48000, "block_size": 64, "length": 0.01,
+            "modules": [{"name": "cho", "plugin": "QM_4V_Chorus2",
+                         "pins": {"Max Pre Delay(s)": "10.800", "Pre_Dly Mode": "Time(ms)",
+                                  "Midi_to_CV:Mono Mode(Poly Reset)": ")J") + mono + R"J("}}]})J";
+        kvhost::PatchOptions opt;
+        opt.plugin_dir = KV_PLUGIN_DIR;
+        kvhost::LoadedPatch patch;
+        std::string error;
+        ASSERT_TRUE(kvhost::LoadPatchText(text, opt, patch, error)) << error;
+        kvhost::Instance* cho = patch.engine->Find("cho");
+        EXPECT_EQ(cho->FindDspPin(MAX_PRE)->value, 0.0);
+        EXPECT_EQ(cho->FindDspPin(PRE_MODE)->value, 1.0);
+        EXPECT_EQ(cho->FindDspPin(MONO_MODE)->value, std::string(mono) == "On" ? 1.0 : 0.0);
+        ASSERT_TRUE(patch.engine->Start(error)) << error;
+        patch.engine->Run(64);
+        EXPECT_EQ(static_cast<const chorus_engine::Module*>(static_cast<KVModule_base*>(cho->Dsp()->instance))->Length(),
+                  524288);
+    }
+}
 
 // ---- tap delays ------------------------------------------------------------------
 
