@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "test_harness.h"
@@ -44,7 +45,7 @@ void Reference(benchmark::State& state) {
         for (int i = 0; i < block; ++i) {
             double s = 0.0;
             for (int k = 0; k < 4; ++k) {
-                s += 0.5 * std::sin(2.0 * M_PI * phase[k]);
+                s += 0.5 * std::sin(2.0 * std::numbers::pi * phase[k]);
                 phase[k] += inc[k];
                 phase[k] -= std::floor(phase[k]);
             }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <complex>
 #include <map>
 #include <string>
@@ -21,7 +22,7 @@ constexpr double kRate = 48000.0;
 // Amplitude of the component at `hz` over x (a whole number of its cycles).
 double Amplitude(const std::vector<float>& x, size_t from, size_t n, double hz) {
     std::complex<double> s = 0.0;
-    for (size_t i = 0; i < n; ++i) s += static_cast<double>(x[from + i]) * std::polar(1.0, -2.0 * M_PI * hz * i / kRate);
+    for (size_t i = 0; i < n; ++i) s += static_cast<double>(x[from + i]) * std::polar(1.0, -2.0 * std::numbers::pi * hz * i / kRate);
     return 2.0 * std::abs(s) / static_cast<double>(n);
 }
 
@@ -77,17 +78,17 @@ TEST(OscillatorSignal, DefaultPatchIsA440HzSineOfHalfAmplitude) {
     double residual = 0.0, phase0 = 0.0;
     {
         std::complex<double> s = 0.0;
-        for (int i = 0; i < 1200; ++i) s += static_cast<double>(x[1200 + i]) * std::polar(1.0, -2.0 * M_PI * 440.0 * i / kRate);
-        phase0 = std::arg(s) + M_PI / 2;
+        for (int i = 0; i < 1200; ++i) s += static_cast<double>(x[1200 + i]) * std::polar(1.0, -2.0 * std::numbers::pi * 440.0 * i / kRate);
+        phase0 = std::arg(s) + std::numbers::pi / 2;
     }
     for (int i = 0; i < 1200; ++i) {
-        double fit = 0.5 * std::sin(2.0 * M_PI * 440.0 * i / kRate + phase0);
+        double fit = 0.5 * std::sin(2.0 * std::numbers::pi * 440.0 * i / kRate + phase0);
         residual = std::max(residual, std::fabs(x[1200 + i] - fit));
     }
     EXPECT_LT(residual, 1e-4);
     // It starts at phase 0 at the first sample.
     EXPECT_EQ(x[0], 0.0f);
-    EXPECT_NEAR(x[1], 0.5 * std::sin(2.0 * M_PI * 440.0 / kRate), 1e-5);
+    EXPECT_NEAR(x[1], 0.5 * std::sin(2.0 * std::numbers::pi * 440.0 / kRate), 1e-5);
 }
 
 TEST(OscillatorSignal, SilentOperatorsDoNotMove) {
@@ -110,7 +111,7 @@ TEST(OscillatorSignal, PhaseModulationSidebandsFollowBessel) {
                         streaming);
             ASSERT_TRUE(p.engine);
             const std::vector<float>& x = p.Run(3600);
-            const double beta = M_PI * levelA / 10.0;
+            const double beta = std::numbers::pi * levelA / 10.0;
             for (int n = -5; n <= 5; ++n) {
                 double expected = 0.5 * std::fabs(std::cyl_bessel_j(std::abs(n), beta));
                 EXPECT_NEAR(Amplitude(x, 1200, 2400, 4400.0 + 440.0 * n), expected, 1e-3)
@@ -160,7 +161,7 @@ TEST(OscillatorSignal, ConstantPhaseModulationShiftsTheOperator) {
         ConstantA pm(9, shift);  // O <- A; O <- B[O]
         std::vector<float> x = pm.h.Run(2);
         for (size_t i = 0; i < x.size(); ++i) {
-            double expected = 0.5 * std::sin(2.0 * M_PI * (static_cast<double>(i) * inc + shift));
+            double expected = 0.5 * std::sin(2.0 * std::numbers::pi * (static_cast<double>(i) * inc + shift));
             ASSERT_NEAR(x[i], expected, 1e-4) << "shift " << shift << " sample " << i;
         }
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "test_harness.h"
@@ -124,7 +125,7 @@ TEST(Sync, HighAccuracyEdgesMatchTheSubSamplePhase) {
     std::vector<float> out, syncs;
     for (int b = 0; b < 20; ++b) {
         for (int i = 0; i < kBlock; ++i) {
-            syncs.push_back(std::sin(2.0 * M_PI * sync_phase) >= 0.0 ? 0.25f + 0.1f * (i % 3) : -0.3f);
+            syncs.push_back(std::sin(2.0 * std::numbers::pi * sync_phase) >= 0.0 ? 0.25f + 0.1f * (i % 3) : -0.3f);
             s.h.Buffer(PIN_SYNC)[i] = syncs.back();
             sync_phase += 137.0 / 48000.0;
         }
@@ -142,7 +143,7 @@ TEST(Sync, HighAccuracyEdgesMatchTheSubSamplePhase) {
             ++edges;
         }
         prev = syncs[i];
-        ASSERT_NEAR(out[i], 0.5 * std::sin(2.0 * M_PI * phase), 1e-4) << i;
+        ASSERT_NEAR(out[i], 0.5 * std::sin(2.0 * std::numbers::pi * phase), 1e-4) << i;
         phase += inc;
     }
     EXPECT_GE(edges, 3);

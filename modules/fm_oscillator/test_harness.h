@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -53,7 +54,7 @@ public:
         m_mem = kvhost::AllocateLow(m_bytes);
         auto** dir = static_cast<const float**>(m_mem);
         float* sine = reinterpret_cast<float*>(static_cast<char*>(m_mem) + 21 * sizeof(float*));
-        for (int j = 0; j <= 512; ++j) sine[j] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * j / 512.0));
+        for (int j = 0; j <= 512; ++j) sine[j] = static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * j / 512.0));
         dir[0] = sine;
         float* set = sine + 516;
         for (int w = 1; w <= 10; ++w, set += 256 * 516) {
@@ -62,7 +63,7 @@ public:
             for (int j = 0; j <= 512; ++j) {
                 double c = 0.0;
                 for (int n = 1; n <= 256; ++n) {
-                    c += 0.3 / n * std::sin(2.0 * M_PI * n * (j % 512) / 512.0);
+                    c += 0.3 / n * std::sin(2.0 * std::numbers::pi * n * (j % 512) / 512.0);
                     set[(n - 1) * 516 + j] = static_cast<float>(c);
                 }
             }
