@@ -1,5 +1,10 @@
 // kvhost: runs Korvane modules without Korvane.
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -21,8 +26,15 @@ namespace {
 std::string DefaultPluginDir(const char* argv0) {
     if (const char* env = std::getenv("KV_PLUGIN_PATH")) return env;
     std::error_code ec;
+#if defined(_WIN32)
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    std::filesystem::path exe = n > 0 && n < sizeof buf ? std::filesystem::path(std::string(buf, n))
+                                                        : std::filesystem::absolute(argv0, ec);
+#else
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) exe = std::filesystem::absolute(argv0, ec);
+#endif
     return (exe.parent_path().parent_path() / "plugins").string();
 }
 
@@ -90,7 +102,12 @@ int Render(const std::string& patchPath, PatchOptions opt, const std::string& sa
         std::fprintf(stderr, "kvhost: %s\n", error.c_str());
         return 1;
     }
-    bool progress = isatty(STDERR_FILENO) && patch.length > 10 * static_cast<int64_t>(patch.engine->SampleRate());
+#if defined(_WIN32)
+    bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
+    bool terminal = isatty(STDERR_FILENO) != 0;
+#endif
+    bool progress = terminal && patch.length > 10 * static_cast<int64_t>(patch.engine->SampleRate());
     if (!RenderPatch(patch, opt, error, progress ? &ShowProgress : nullptr)) {
         std::fprintf(stderr, "kvhost: %s\n", error.c_str());
         return 1;
@@ -153,10 +170,15 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
     if (*validate) {
+#if defined(_WIN32)
+        std::fprintf(stderr, "kvhost: validate needs child processes and guard pages; use a Linux build\n");
+        return 2;
+#else
         if (!seed_given) vopt.seed = FreshSeed();
         std::vector<std::string> paths;
         for (const std::string& a : validate_args) paths.push_back(FindDeliverable(a, plugin_dir));
         return PrintValidation(ValidateDeliverables(paths, vopt), vopt, std::cout);
+#endif
     }
     if (*bench) {
         bopt.plugin_dir = plugin_dir;

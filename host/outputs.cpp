@@ -1,6 +1,8 @@
 #include "outputs.h"
 
+#if KV_HAVE_SNDFILE
 #include <sndfile.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -8,6 +10,7 @@
 #include <fstream>
 
 #include "patch_file.h"
+#include "wav_file.h"
 
 namespace kvhost {
 
@@ -68,6 +71,7 @@ bool WriteOutput(const Engine& eng, const PatchOutput& out, int64_t length, std:
             }
             return true;
         }
+#if KV_HAVE_SNDFILE
         SF_INFO info{};
         info.samplerate = static_cast<int>(std::lround(eng.SampleRate()));
         info.channels = static_cast<int>(out.pins.size());
@@ -82,6 +86,10 @@ bool WriteOutput(const Engine& eng, const PatchOutput& out, int64_t length, std:
         sf_close(f);
         if (!ok) error = "cannot write all of '" + out.file + "'";
         return ok;
+#else
+        return WriteFloatWav(out.file, static_cast<int>(std::lround(eng.SampleRate())),
+                             static_cast<int>(out.pins.size()), data.data(), length, error);
+#endif
     }
 
     // .csv: one row per status event, text change and stream value change of

@@ -1,9 +1,13 @@
 #include "sources.h"
 
+#if KV_HAVE_SNDFILE
 #include <sndfile.h>
+#endif
 
 #include <cmath>
 #include <numbers>
+
+#include "wav_file.h"
 
 namespace kvhost {
 
@@ -63,6 +67,7 @@ Generator MakeGenerator(const GeneratorSpec& spec, double sampleRate, std::strin
         };
     }
     if (s.type == "wav") {
+#if KV_HAVE_SNDFILE
         SF_INFO info{};
         SNDFILE* f = sf_open(s.file.c_str(), SFM_READ, &info);
         if (!f) {
@@ -79,6 +84,21 @@ Generator MakeGenerator(const GeneratorSpec& spec, double sampleRate, std::strin
         sf_close(f);
         int channels = info.channels;
         int64_t frames = info.frames;
+#else
+        WavData wav;
+        std::string why;
+        if (!ReadWav(s.file, wav, why)) {
+            error = "cannot read WAV file '" + s.file + "'";
+            return nullptr;
+        }
+        if (s.channel < 0 || s.channel >= wav.channels) {
+            error = "WAV file '" + s.file + "' has no channel " + std::to_string(s.channel);
+            return nullptr;
+        }
+        auto data = std::make_shared<std::vector<float>>(std::move(wav.samples));
+        int channels = wav.channels;
+        int64_t frames = wav.frames;
+#endif
         return [s, data, channels, frames](int64_t start, float* out, int n) {
             for (int k = 0; k < n; ++k) {
                 int64_t i = start + k;
