@@ -637,6 +637,10 @@ void Rig::CallProcess(int pos, int count) {
     if (g_trace) std::fprintf(g_trace, "%lld process %d %d\n", static_cast<long long>(m_clock), pos, count);
     m_process(m_rec->instance, pos, count);
     m_in_process = false;
+    if (g_trace) {
+        for (Pin& p : m_pins)
+            if (p.stream && !p.input) std::fprintf(g_trace, "    out %d [%d] = %g\n", p.index, pos, p.buf.data[pos]);
+    }
     CheckProcessWord("processing");
 
     const std::string at = " (call at offset " + std::to_string(pos) + ", " + std::to_string(count) + " samples)";
