@@ -11,7 +11,30 @@ int32_t g_tables_built = 0;
 void* (*g_allocate_low)(size_t bytes) = &AllocateLowMemory;
 
 namespace {
+
 constexpr double kTwoPi = 6.283185307179586476925286766559;
+
+// sin(i * 2^-9 * 2 pi) for i = 0 .. 512, in double, with the same result in
+// every build. The angle is reduced by the nearest quarter turn k, with pi/2
+// in three parts (the first two of 33 bits, so k times them is exact), so
+// that the runtime library only ever sees |r| <= pi/4: some libraries are
+// inexact for sin near multiples of pi (sin(pi) off in its sixth digit), none
+// is for small arguments.
+double CycleSine(int i) {
+    constexpr double kHalfPi1 = 1.57079632673412561417e+00;   // first 33 bits of pi/2
+    constexpr double kHalfPi2 = 6.07710050630396597660e-11;   // next 33 bits
+    constexpr double kHalfPi2t = 2.02226624879595063154e-21;  // pi/2 - kHalfPi1 - kHalfPi2
+    const double x = static_cast<double>(i) * 0x1p-9 * kTwoPi;
+    const int k = (i + 64) / 128;  // 0 .. 4 quarter turns
+    const double r = ((x - k * kHalfPi1) - k * kHalfPi2) - k * kHalfPi2t;
+    switch (k & 3) {
+        case 0: return std::sin(r);
+        case 1: return std::cos(r);
+        case 2: return -std::sin(r);
+        default: return -std::cos(r);
+    }
+}
+
 }  // namespace
 
 TableStorage* Storage() {
@@ -62,10 +85,7 @@ void Module::Open() {
 
 void Module::BuildTables(TableStorage& storage) {
     // Sine points of one cycle, amplitude 0.5 (5 V); entries 513 .. 515 stay 0.
-    for (int i = 0; i <= kCyclePoints; ++i) {
-        double phase = static_cast<double>(i) * 0x1p-9 * kTwoPi;
-        storage.sine[i] = static_cast<float>(0.5 * std::sin(phase));
-    }
+    for (int i = 0; i <= kCyclePoints; ++i) storage.sine[i] = static_cast<float>(0.5 * CycleSine(i));
     for (int s = 1; s <= kSetCount; ++s) {
         FillAmplitudes(s);
         BuildTableSet(storage.sets[s - 1], storage.sine);

@@ -22,6 +22,12 @@ constexpr int kTable = 516;   // floats per table
 constexpr int kTables = 256;  // tables per set
 constexpr int kEntries = 21;  // directory entries
 
+// sin of the double nearest to k * pi: what the angle's own rounding leaves.
+// Runtime libraries that reduce with a short pi get these wrong, so they are
+// written out here.
+constexpr double kSinPi = 1.2246467991473532e-16;
+constexpr double kSinTwoPi = -2.4492935982947064e-16;
+
 // The library stays loaded for the whole test program, as it would in a host:
 // its tables are built once per process.
 Library& GeneratorLib() {
@@ -109,7 +115,10 @@ std::vector<double> ReferenceAmplitudes(int set) {
     return a;
 }
 
-double HalfSine(int k) { return 0.5 * std::sin(2.0 * M_PI * (k % 512) / 512.0); }
+double HalfSine(int k) {
+    k %= 512;
+    return k == 256 ? 0.5 * kSinPi : 0.5 * std::sin(2.0 * M_PI * k / 512.0);
+}
 
 // ---- Tests ----------------------------------------------------------------
 
@@ -176,13 +185,18 @@ TEST(WavetableGenerator, DirectoryAndTablesLieBelow4GiB) {
 TEST(WavetableGenerator, SineTableIsHalfAmplitudeSineRoundedToFloat) {
     const float* sine = OpenDirectory()[0];
     for (int i = 0; i <= 512; ++i) {
-        double ref = 0.5 * std::sin(2.0 * M_PI * i / 512.0);
+        double ref = i == 256 ? 0.5 * kSinPi : i == 512 ? 0.5 * kSinTwoPi : 0.5 * std::sin(2.0 * M_PI * i / 512.0);
         float t = sine[i];
         double halfUlp = 0.5 * (std::nextafter(std::fabs(t), 1.0f) - std::fabs(t));
         EXPECT_LE(std::fabs(t - ref), halfUlp * 1.000001 + 1e-30) << "entry " << i;
     }
+    EXPECT_EQ(sine[0], 0.0f);
     EXPECT_EQ(sine[128], 0.5f);
     EXPECT_EQ(sine[384], -0.5f);
+    // The half and the full turn: the float nearest to half the sine of the
+    // double angle, in every build.
+    EXPECT_EQ(sine[256], static_cast<float>(0.5 * kSinPi));
+    EXPECT_EQ(sine[512], static_cast<float>(0.5 * kSinTwoPi));
     EXPECT_LT(std::fabs(sine[512] - sine[0]), 1e-15);  // closes the cycle up to rounding
     for (int i = 513; i < kTable; ++i) EXPECT_EQ(sine[i], 0.0f) << i;
 }
