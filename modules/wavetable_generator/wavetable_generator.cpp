@@ -18,7 +18,7 @@ constexpr double kTwoPi = 6.283185307179586476925286766559;
 // every build. The angle is reduced by the nearest quarter turn k, with pi/2
 // in three parts (the first two of 33 bits, so k times them is exact), so
 // that the runtime library only ever sees |r| <= pi/4: some libraries are
-// inexact for sin near multiples of pi (sin(pi) off in its sixth digit), none
+// inexact for sin near multiples of pi (sin(pi) off in its fifth digit), none
 // is for small arguments.
 double CycleSine(int i) {
     constexpr double kHalfPi1 = 1.57079632673412561417e+00;   // first 33 bits of pi/2
