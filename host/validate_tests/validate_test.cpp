@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <fstream>
 #include <sstream>
 
+#include "bench_cmd.h"
 #include "library.h"
 #include "validate.h"
 
@@ -121,4 +123,34 @@ TEST(Validate, NotADeliverable) {
     ASSERT_EQ(reports[0].checks.size(), 1u);
     EXPECT_EQ(reports[0].checks[0].check, "load");
     EXPECT_EQ(reports[0].checks[0].status, CheckStatus::Fail);
+}
+
+// kvhost bench runs a patch and prints one row per module; the figures
+// themselves are measurements and are not checked.
+TEST(Bench, PrintsOneRowPerModule) {
+    std::string dir = ::testing::TempDir();
+    std::string path = dir + "/bench_patch.json";
+    {
+        std::ofstream f(path);
+        f << R"json({"sample_rate": 48000, "block_size": 64, "length": 0.1,
+                "modules": [{"name": "live", "plugin": "QM_dB_to_Level(Volts)"},
+                            {"name": "still", "plugin": "QM_dB_to_Level(Volts)", "pins": {"Mode": "Step"}}],
+                "sources": {"live.Decibel (dB)": {"type": "sine", "frequency": 5.0, "amplitude": 6.0}},
+                "outputs": [{"file": "x.csv", "pins": ["live.To Volume/Level Adj"]}]})json";
+    }
+    BenchOptions opt;
+    opt.plugin_dir = KV_PLUGIN_DIR;
+    opt.seconds = 0.2;
+    opt.repeat = 1;
+    std::ostringstream out;
+    ASSERT_EQ(RunBench(path, opt, out), 0) << out.str();
+    std::string text = out.str();
+    EXPECT_NE(text.find("realtime factor"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nlive "), std::string::npos) << text;
+    EXPECT_NE(text.find("\nstill "), std::string::npos) << text;
+    EXPECT_NE(text.find("(host)"), std::string::npos) << text;
+
+    opt.plugin_dir = dir;  // no deliverables there
+    std::ostringstream none;
+    EXPECT_EQ(RunBench(path, opt, none), 1);
 }
