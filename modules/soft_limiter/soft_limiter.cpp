@@ -97,7 +97,13 @@ __attribute__((target("avx"))) void LimitBlockAvx(const float* in, const float* 
     }
 }
 
-const bool g_has_avx = __builtin_cpu_supports("avx");
+// Asked while the library loads; the processor data is set up first, since
+// the order of load-time initialisers is not guaranteed.
+bool HasAvx() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx");
+}
+const bool g_has_avx = HasAvx();
 
 }  // namespace
 #endif
