@@ -33,48 +33,6 @@ void BuildPitchTables(float sampleRate) {
     }
 }
 
-namespace {
-
-// Table steps (256 per octave) of Root Pitch v, limited so that any input,
-// NaN included, stays a finite number near the table range.
-inline double PitchSteps(float v) {
-    double h = static_cast<double>(v) * 2560.0;
-    h = h > -1.0e6 ? h : -1.0e6;
-    h = h < 1.0e6 ? h : 1.0e6;
-    return h;
-}
-
-// (f*slope + value) of fine entry n & 255 times the octave of n >> 8, with n
-// held to the octave table (-30 .. +30 octaves).
-inline double OctFromStep(double h, double n) {
-    double f = h - n;
-    if (n < -7680.0) {
-        n = -7680.0;
-        f = 0.0;
-    } else if (n > 7935.0) {
-        n = 7935.0;
-        f = 0.0;
-    }
-    int32_t ni = static_cast<int32_t>(n);
-    const PitchTables::Pair& p = g_pitch.fine[ni & 255];
-    return (f * p.slope + p.value) * g_pitch.octave[(ni >> 8) + 30];
-}
-
-}  // namespace
-
-double OctIncrementNearest(float v) {
-    double h = PitchSteps(v);
-    return OctFromStep(h, std::nearbyint(h));
-}
-
-double OctIncrementDown(float v) {
-    double h = PitchSteps(v);
-    // Exact floor of |h| <= 1e6: truncation, one down for negative non-integers.
-    double n = static_cast<double>(static_cast<int32_t>(h));
-    n -= h < n ? 1.0 : 0.0;
-    return OctFromStep(h, n);
-}
-
 float HzTableLookup(float u) {
     double x = static_cast<double>(u) * 1200.0 + 3600.0;
     x = x > 0.0 ? x : 0.0;  // NaN gives entry 0
