@@ -3,6 +3,7 @@
 // and inputs that must never reach outside the delay line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -519,6 +520,31 @@ TEST(ChorusEngine, HostileInputsStayOnTheLine) {
     rig.Start();
     rig.Run(3000);
     for (float v : rig.Out(out)) ASSERT_TRUE(std::isfinite(v)) << v;
+}
+
+// The example patches load and play: the driver's four outputs sweep the four
+// taps of the chorus; the flanger's Chorus feedback stays bounded.
+TEST(ChorusEngine, ExamplePatchesPlay) {
+    for (const char* name : {"chorus.json", "flanger.json"}) {
+        SCOPED_TRACE(name);
+        kvhost::PatchOptions opt;
+        opt.plugin_dir = KV_PLUGIN_DIR;
+        opt.base_dir = CHORUS_EXAMPLES_DIR;
+        kvhost::LoadedPatch patch;
+        std::string error;
+        ASSERT_TRUE(kvhost::LoadPatchFile(std::string(CHORUS_EXAMPLES_DIR) + "/" + name, opt, patch, error)) << error;
+        ASSERT_TRUE(patch.engine->Start(error)) << error;
+        patch.engine->Run(48000);
+        const auto& pins = patch.outputs.at(0).pins;
+        EXPECT_EQ(pins.size(), std::string(name) == "chorus.json" ? 4u : 1u);
+        for (const auto& pin : pins) {
+            const auto& s = patch.engine->Captured(pin.capture);
+            double peak = 0.0;
+            for (float v : s) peak = std::max(peak, std::fabs(static_cast<double>(v)));
+            EXPECT_GT(peak, 0.1) << pin.label;
+            EXPECT_LT(peak, 1.0) << pin.label;
+        }
+    }
 }
 
 }  // namespace
