@@ -554,7 +554,15 @@ void Rig::Deliver(Pin& p, int status, int pos) {
     p.status = status == PS_ONE_SHOT ? PS_STATIC : status;
     if (p.stream) Fill(p, pos);
     m_hash.Add(0xE0000000ull + static_cast<uint64_t>(p.index) * 4 + static_cast<uint64_t>(status));
-    if (g_trace) std::fprintf(g_trace, "%lld event pin %d status %d value %g\n", static_cast<long long>(m_clock), p.index, status, p.value);
+    if (g_trace) {
+        double v = p.value;
+        if (p.info->variable && !p.repeated && p.info->datatype == DT_CHOICE) {
+            int16_t c;
+            std::memcpy(&c, p.info->variable, sizeof c);
+            v = c;
+        }
+        std::fprintf(g_trace, "%lld event pin %d status %d value %g\n", static_cast<long long>(m_clock), p.index, status, v);
+    }
     m_rec->event(m_rec->instance, &ev);
     CheckProcessWord("a status event");
 }
