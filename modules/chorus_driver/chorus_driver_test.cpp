@@ -497,4 +497,23 @@ TEST(ChorusDriver, OctaveConversionClampsToTable) {
     }
 }
 
+// The shared tables are rebuilt when an instance opens at another sample rate
+// and only then; the pitch scalars follow every open.
+TEST(ChorusDriver, TablesRebuiltOnlyForNewRate) {
+    using chorus_driver::g_tables;
+    chorus_driver::PrepareTables(48000.0f);
+    const float fine0 = g_tables.fine[0].value;
+    g_tables.wave[0][3].value = 42.0f;  // a mark that a rebuild would overwrite
+    chorus_driver::PrepareTables(48000.0f);
+    EXPECT_EQ(g_tables.wave[0][3].value, 42.0f);
+    EXPECT_EQ(g_tables.fine[0].value, fine0);
+    chorus_driver::PrepareTables(96000.0f);
+    EXPECT_NEAR(g_tables.wave[0][3].value, 0.5 * std::sin(2 * kPi * 3 / 512.0), 1e-7);
+    EXPECT_FLOAT_EQ(g_tables.fine[0].value, static_cast<float>(13.75 / 96000.0));
+    EXPECT_FLOAT_EQ(g_tables.khz_factor, 1.0f / 9.6f);
+    EXPECT_FLOAT_EQ(g_tables.hz_factor, 1.0f / 9600.0f);
+    EXPECT_EQ(g_tables.octave[0], std::ldexp(1.0f, -30));
+    EXPECT_EQ(g_tables.octave[60], std::ldexp(1.0f, 30));
+}
+
 }  // namespace
