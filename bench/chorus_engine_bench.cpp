@@ -26,7 +26,7 @@ void SetCounters(benchmark::State& state, int n) {
         static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-enum Variant { NO_FEEDBACK, FEEDBACK_PREDLY, FEEDBACK_CHORUS, DEPTH_STREAM };
+enum Variant { NO_FEEDBACK, FEEDBACK_PREDLY, FEEDBACK_CHORUS, DEPTH_STREAM, TAP1_ONLY };
 
 // Pin indices of the engine.
 enum { AUDIO_IN = 0, PRE1 = 1, MOD1 = 5, DEPTH = 9, FBK = 10, OUT1 = 11, FBK_MODE = 16 };
@@ -51,10 +51,10 @@ void BM_Routine(benchmark::State& state, Variant variant) {
     eng.SetGenerator(*cho, AUDIO_IN, Sine(220.0, 0.4f), error);
     for (int n = 0; n < 4; ++n) {
         eng.SetGenerator(*cho, MOD1 + n, Sine(0.5 + 0.1 * n, 0.5f), error);
-        eng.Record(*cho, OUT1 + n, error);
+        if (variant != TAP1_ONLY || n == 0) eng.Record(*cho, OUT1 + n, error);
     }
     if (variant != NO_FEEDBACK) eng.SetValue(*cho, FBK, 0.05, error);  // 0.5 V: a gain of 0.05
-    eng.SetValue(*cho, FBK_MODE, variant == FEEDBACK_PREDLY ? 0 : 1, error);
+    eng.SetValue(*cho, FBK_MODE, variant == FEEDBACK_PREDLY ? 0 : 1, error);  // Chorus otherwise
     if (variant == DEPTH_STREAM) eng.SetGenerator(*cho, DEPTH, Sine(0.2, 0.1f, 0.4f), error);
     if (!eng.Start(error)) {
         state.SkipWithError(error.c_str());
@@ -114,6 +114,8 @@ BENCHMARK_CAPTURE(BM_Routine, no_feedback, NO_FEEDBACK)->Arg(64)->Arg(1024);
 BENCHMARK_CAPTURE(BM_Routine, feedback_predly, FEEDBACK_PREDLY)->Arg(64)->Arg(1024);
 BENCHMARK_CAPTURE(BM_Routine, feedback_chorus, FEEDBACK_CHORUS)->Arg(64)->Arg(1024);
 BENCHMARK_CAPTURE(BM_Routine, depth_stream, DEPTH_STREAM)->Arg(64)->Arg(1024);
+// Chorus feedback with taps 2 to 4 unconnected: the cost of one tap.
+BENCHMARK_CAPTURE(BM_Routine, tap1_only_chorus, TAP1_ONLY)->Arg(64)->Arg(1024);
 BENCHMARK(BM_ReferencePlain)->Arg(64)->Arg(1024);
 
 BENCHMARK_MAIN();
