@@ -293,6 +293,7 @@ struct SessionSpec {
     int max_events = 3;        // per block
     bool mixed_calls = false;  // extra random split points: calls of every size
     bool random_connect = false;  // outputs reported connected at random
+    bool extra_events = false;    // also data events, unknown event types and resets
     std::string Describe() const {
         std::string s = Num(rate) + " Hz, block " + std::to_string(block) + (mixed_calls ? " (mixed calls)" : "") +
                         ", " + DomainName(domain);
@@ -586,6 +587,31 @@ void Rig::Startup() {
 }
 
 void Rig::RandomEvent(int pos) {
+    // Now and then something other than a status change: a data event, an
+    // event of a type no module knows (both to be taken or ignored), or a
+    // reset through the dispatcher.
+    if (m_spec.extra_events && m_rng.Chance(0.05)) {
+        m_clock = m_block_start + pos;
+        int kind = m_rng.Below(3);
+        if (kind == 2) {
+            int index = m_rng.Chance(0.5) ? 0 : m_rng.Below(40);
+            m_rec->dispatch(m_rec, DSP_RESET, index, 0, nullptr, 0.0f);
+            CheckProcessWord("DSP_RESET");
+        } else {
+            KVEvent ev;
+            std::memset(&ev, 0, sizeof ev);
+            ev.time_stamp = static_cast<int32_t>(m_clock);
+            ev.type = kind == 0 ? EV_DATA : 7;
+            ev.value = static_cast<int32_t>(m_rng.Next());
+            ev.extra = static_cast<int16_t>(m_rng.Next());
+            ev.target = kind == 0 ? 0 : static_cast<int32_t>(m_rng.Next());
+            m_sleeping = false;
+            m_rec->event(m_rec->instance, &ev);
+            CheckProcessWord("a data event");
+        }
+        if (g_trace) std::fprintf(g_trace, "%lld extra event %d\n", static_cast<long long>(m_clock), kind);
+        return;
+    }
     // An input other than the scratch pins and the link.
     std::vector<Pin*> inputs;
     for (Pin& p : m_pins)
@@ -1213,6 +1239,7 @@ void CheckDenseEvents(Subject& s, uint64_t seed, bool quick, Findings& f) {
             spec.max_events = block == 1 ? 1 : 12;
             spec.mixed_calls = true;
             spec.random_connect = true;
+            spec.extra_events = true;
             spec.domain = d;
             spec.seed = r.Next();
             f.context = spec.Describe() + ", outputs connected at random";
@@ -1514,7 +1541,7 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
     }
     run("every input static", [&](Findings& f) { CheckInputs(s, 1, Derive(seed, "static"), opt.quick, f); });
     run("every input streaming", [&](Findings& f) { CheckInputs(s, 2, Derive(seed, "streaming"), opt.quick, f); });
-    run("dense status events with special values", [&](Findings& f) { CheckDenseEvents(s, Derive(seed, "dense"), opt.quick, f); });
+    run("dense status events with special values, data events and resets", [&](Findings& f) { CheckDenseEvents(s, Derive(seed, "dense"), opt.quick, f); });
     run("several instances at different sample rates", [&](Findings& f) {
         CheckSeveral(s, Derive(seed, "several"), opt.quick, opt.timeout_seconds, f);
     });
