@@ -19,6 +19,7 @@
 namespace {
 
 constexpr double kRate = 48000.0;
+constexpr double kPi = 3.14159265358979323846;
 
 // "per_sample": seconds per sample, printed with its SI prefix (1.2n is 1.2 ns).
 void SetCounters(benchmark::State& state, int n) {
@@ -34,7 +35,7 @@ enum { AUDIO_IN = 0, PRE1 = 1, MOD1 = 5, DEPTH = 9, FBK = 10, OUT1 = 11, FBK_MOD
 kvhost::Generator Sine(double hz, float amplitude, float offset = 0.0f) {
     return [hz, amplitude, offset](int64_t start, float* out, int n) {
         for (int i = 0; i < n; ++i)
-            out[i] = offset + amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * (start + i) / kRate));
+            out[i] = offset + amplitude * static_cast<float>(std::sin(2.0 * kPi * hz * (start + i) / kRate));
     };
 }
 
@@ -75,7 +76,7 @@ void BM_ReferencePlain(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     const int length = 32768;
     std::vector<float> line(length, 0.0f), in(n), mod[4], out[4], fbk(n, 0.05f);
-    for (int i = 0; i < n; ++i) in[i] = 0.4f * static_cast<float>(std::sin(2.0 * M_PI * 220.0 * i / kRate));
+    for (int i = 0; i < n; ++i) in[i] = 0.4f * static_cast<float>(std::sin(2.0 * kPi * 220.0 * i / kRate));
     for (int k = 0; k < 4; ++k) {
         mod[k].resize(n);
         out[k].assign(n, 0.0f);
