@@ -287,7 +287,7 @@ void Module::PinStatusChanged(KVPin* pin) {
                 SetProcessFunction<&Module::ProcessHold>();
                 m_sleep_count = m_block_size;
             }
-            ChooseRoutine();
+            ChooseRoutine(false);
             AnnounceOutput();
             return;
         case PIN_ACTIVE:
@@ -297,7 +297,7 @@ void Module::PinStatusChanged(KVPin* pin) {
                 SetProcessFunction<&Module::ProcessSilence>();
                 m_sleep_count = m_block_size;
             }
-            ChooseRoutine();
+            ChooseRoutine(false);
             AnnounceOutput();
             return;
         case PIN_LINK:
@@ -312,7 +312,7 @@ void Module::PinStatusChanged(KVPin* pin) {
     if (choose) ChooseRoutine();
 }
 
-void Module::ChooseRoutine() {
+void Module::ChooseRoutine(bool announce) {
     if (m_hold != 0 || m_active == 0) return;
     bool modulated = m_pitch_streaming;
     for (bool t : m_tuning_streaming) modulated = modulated || t;
@@ -327,13 +327,13 @@ void Module::ChooseRoutine() {
         } else {
             SetProcessFunction<&Module::ProcessSyncOctave>();
         }
-        if (m_output_constant) AnnounceOutput();
+        if (announce && m_output_constant) AnnounceOutput();
         return;
     }
     InstallDirect(m_algorithm, realtime);
     // A held or silent output that starts running again (Active came on while
     // the algorithm value named no routine) is announced as streaming.
-    if (m_output_constant && CurrentProcessFunction() != static_cast<ProcessMember>(&Module::ProcessHold) &&
+    if (announce && m_output_constant && CurrentProcessFunction() != static_cast<ProcessMember>(&Module::ProcessHold) &&
         CurrentProcessFunction() != static_cast<ProcessMember>(&Module::ProcessSilence)) {
         AnnounceOutput();
     }

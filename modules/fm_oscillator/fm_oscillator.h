@@ -100,7 +100,9 @@ private:
         bool removed[kOperators];
     };
 
-    void ChooseRoutine();
+    // Installs the routine the settings call for; with `announce`, a held or
+    // silent output that starts running is announced as streaming.
+    void ChooseRoutine(bool announce = true);
     bool InstallDirect(int value, bool realtime);
     void TakeTables();
     void StaticPitch(float v, int mode);

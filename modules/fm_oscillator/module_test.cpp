@@ -235,6 +235,11 @@ TEST(OscillatorModule, AnnouncementsFollowTheInstalledRoutine) {
         h.StartWithTables();  // HOLD ON arrives before Active ON
         EXPECT_TRUE(h.Installed<&Module::ProcessHold>());
         EXPECT_EQ(h.statuses.back().status, PS_ONE_SHOT);
+        const size_t sent = h.statuses.size();
+        h.SetChoice(PIN_HOLD, 0);
+        h.Status(PIN_HOLD, PS_STATIC, 3);
+        ASSERT_EQ(h.statuses.size(), sent + 1);  // one announcement per change
+        EXPECT_EQ(h.statuses.back().status, PS_STREAMING);
     }
     {
         Harness h(48000.0f, 64);
