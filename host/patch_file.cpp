@@ -346,7 +346,7 @@ bool LoadPatchText(const std::string& text, const PatchOptions& opt, LoadedPatch
     Json j;
     try {
         j = Json::parse(text);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {  // parse errors, and numbers too large for a double
         error = std::string("malformed JSON: ") + e.what();
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include "bench_cmd.h"
 #include "library.h"
+#include "patch_file.h"
 #include "validate.h"
 
 using namespace kvhost;
@@ -153,4 +154,16 @@ TEST(Bench, PrintsOneRowPerModule) {
     opt.plugin_dir = dir;  // no deliverables there
     std::ostringstream none;
     EXPECT_EQ(RunBench(path, opt, none), 1);
+}
+
+// Found by the patch-file fuzz target: a number too large for a double made
+// the JSON parser throw an exception the loader did not catch.
+TEST(PatchFileFuzz, NumberTooLargeIsAnError) {
+    for (const char* text : {"\n8888e88888", R"({"sample_rate": 1e400, "modules": []})"}) {
+        PatchOptions opt;
+        LoadedPatch patch;
+        std::string error;
+        EXPECT_FALSE(LoadPatchText(text, opt, patch, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
 }
