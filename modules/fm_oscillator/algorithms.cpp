@@ -89,6 +89,34 @@ inline __m128d LoadTwo(const float* p) {
 inline void StoreTwo(float* p, __m128d v) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
 }
+
+// Lookup at two positions (table steps), with the scalar Lookup's bits. For
+// |steps| < 2^51, adding 1.5 * 2^52 rounds to an integer held in the low
+// mantissa bits; one less where that rounded up gives the floor exactly.
+// Other positions (and NaN) take the scalar path.
+inline __m128d LookupTwo(const float* t, __m128d steps) {
+    const __m128d magic = _mm_set1_pd(6755399441055744.0);  // 1.5 * 2^52
+    const __m128d limit = _mm_set1_pd(2251799813685248.0);  // 2^51
+    const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
+    if (_mm_movemask_pd(_mm_cmplt_pd(_mm_and_pd(steps, abs_mask), limit)) != 3) {
+        double s[2];
+        _mm_storeu_pd(s, steps);
+        return _mm_set_pd(Lookup(t, s[1]), Lookup(t, s[0]));
+    }
+    __m128d biased = _mm_add_pd(steps, magic);
+    __m128d rounded = _mm_sub_pd(biased, magic);
+    __m128d up = _mm_cmpgt_pd(rounded, steps);  // all ones where rounding went up
+    __m128d fl = _mm_sub_pd(rounded, _mm_and_pd(up, _mm_set1_pd(1.0)));
+    __m128d f = _mm_sub_pd(steps, fl);
+    __m128i n = _mm_add_epi64(_mm_castpd_si128(biased), _mm_castpd_si128(up));  // minus one where up
+    const int j0 = _mm_cvtsi128_si32(n) & 511;
+    const int j1 = _mm_cvtsi128_si32(_mm_unpackhi_epi64(n, n)) & 511;
+    __m128d pair0 = LoadTwo(t + j0);
+    __m128d pair1 = LoadTwo(t + j1);
+    __m128d a = _mm_unpacklo_pd(pair0, pair1);
+    __m128d b = _mm_unpackhi_pd(pair0, pair1);
+    return _mm_add_pd(a, _mm_mul_pd(_mm_sub_pd(b, a), f));
+}
 #endif
 
 // One operator in the block kind, unmodulated: 32-bit fixed-point phase, top
@@ -131,7 +159,19 @@ template <Comb C>
 void RunBlockModulated(const float* t, double& phase, double inc, const float* level, const float* mod,
                        float* dst, const float* tbuf, int n) {
     double phi = phase;
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+#if defined(__SSE2__)
+    // The phase chain stays serial; the lookups of two samples run together.
+    const __m128d steps = _mm_set1_pd(512.0);
+    for (; i + 1 < n; i += 2) {
+        const double phi0 = phi, phi1 = phi0 + inc;
+        phi = phi1 + inc;
+        __m128d pos = _mm_mul_pd(_mm_add_pd(_mm_set_pd(phi1, phi0), LoadTwo(mod + i)), steps);
+        __m128d x = _mm_mul_pd(LookupTwo(t, pos), LoadTwo(level + i));
+        StoreTwo(dst + i, CombineV<C>(x, LoadTwo(dst + i), LoadTwo(tbuf + i)));
+    }
+#endif
+    for (; i < n; ++i) {
         double x = Lookup(t, (phi + mod[i]) * 512.0) * level[i];
         dst[i] = static_cast<float>(Combine<C>(x, dst[i], tbuf[i]));
         phi += inc;
@@ -145,7 +185,21 @@ template <Comb C, bool Modulated>
 void RunRealtime(const float* t, double& phase, const float* incs, const float* tuning, const float* level,
                  const float* mod, float* dst, const float* tbuf, int n) {
     double p = phase * 512.0;
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+#if defined(__SSE2__)
+    // The phase chain stays serial; the lookups of two samples run together.
+    const __m128d steps = _mm_set1_pd(512.0);
+    for (; i + 1 < n; i += 2) {
+        const double p0 = p;
+        const double p1 = p0 + static_cast<double>(incs[i]) * tuning[i];
+        p = p1 + static_cast<double>(incs[i + 1]) * tuning[i + 1];
+        __m128d pos = _mm_set_pd(p1, p0);
+        if constexpr (Modulated) pos = _mm_add_pd(pos, _mm_mul_pd(LoadTwo(mod + i), steps));
+        __m128d x = _mm_mul_pd(LookupTwo(t, pos), LoadTwo(level + i));
+        StoreTwo(dst + i, CombineV<C>(x, LoadTwo(dst + i), LoadTwo(tbuf + i)));
+    }
+#endif
+    for (; i < n; ++i) {
         double pos = p;
         if constexpr (Modulated) pos += static_cast<double>(mod[i]) * 512.0;
         double x = Lookup(t, pos) * level[i];
