@@ -97,6 +97,16 @@ TEST(OscillatorSignal, SilentOperatorsDoNotMove) {
     h.Run(10);
     EXPECT_NE(ModuleAccess::Phase(h.M(), 0), 0.0);
     for (int k = 1; k < 4; ++k) EXPECT_EQ(ModuleAccess::Phase(h.M(), k), 0.0) << k;
+
+    // Only a static +0.0 skips an operator: a Level streaming at 0.0, or a
+    // static -0.0, runs it (silently) and its phase advances.
+    Harness g(48000.0f, 64);
+    g.SetStream(PIN_LEVEL_A + 2, -0.0f);
+    g.StartWithTables({PIN_LEVEL_A + 1});
+    g.Run(10);
+    EXPECT_NE(ModuleAccess::Phase(g.M(), 1), 0.0);
+    EXPECT_NE(ModuleAccess::Phase(g.M(), 2), 0.0);
+    EXPECT_EQ(ModuleAccess::Phase(g.M(), 3), 0.0);
 }
 
 // "(A+B+C)>D" with B and C silent: a sine at 4400 Hz phase-modulated by a
