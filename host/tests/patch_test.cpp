@@ -89,7 +89,7 @@ TEST(PatchFile, RenderWritesWavF32AndCsv) {
 TEST(PatchFile, CommandLineReportsErrorsWithNonZeroExit) {
     std::string bad = ::testing::TempDir() + "/bad.json";
     std::ofstream(bad) << "{ \"modules\": ";
-    std::string cmd = std::string("\"") + KVHOST_EXE + "\" render " + bad + " --plugins " KV_PLUGIN_DIR " 2>&1";
+    std::string cmd = std::string(KVHOST_LAUNCHER) + "\"" + KVHOST_EXE + "\" render " + bad + " --plugins " KV_PLUGIN_DIR " 2>&1";
     FILE* pipe = popen(cmd.c_str(), "r");
     ASSERT_TRUE(pipe);
     char line[512] = {};
