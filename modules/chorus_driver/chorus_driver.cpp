@@ -19,6 +19,16 @@ constexpr double kWholeCycles = 4611686018427387904.0;  // 2^62
 
 const char* const kWaveList = "Sine,Tri,Peak,Dip,Hump,Noise";
 
+// 0.5 sin(2 pi i / 512) from the first quarter turn by symmetry, so that every
+// C runtime gives the same entries (exact zeros at half and whole turns).
+double SineValue(int i) {
+    int k = i & kTableMask;
+    double sign = k < kTableSize / 2 ? 0.5 : -0.5;
+    k &= kTableSize / 2 - 1;                        // within half a turn
+    if (k > kTableSize / 4) k = kTableSize / 2 - k;  // within a quarter turn
+    return sign * std::sin(2.0 * kPi * k / kTableSize);
+}
+
 double TriValue(double x) {
     double y = x + 0.25;
     double h = 2.0 * (y - std::floor(y));
@@ -31,7 +41,7 @@ void BuildWaveTables() {
         double x = static_cast<double>(i) / kTableSize;
         double tri = TriValue(x);
         double dip = (2.0 * (x - 0.5)) * (2.0 * (x - 0.5)) - 0.5;
-        values[WAVE_SINE][i] = 0.5 * std::sin(2.0 * kPi * x);
+        values[WAVE_SINE][i] = SineValue(i);
         values[WAVE_TRI][i] = tri;
         values[WAVE_PEAK][i] = 2.0 * tri * std::fabs(tri);
         values[WAVE_DIP][i] = dip;

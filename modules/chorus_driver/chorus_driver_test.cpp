@@ -320,6 +320,10 @@ TEST(ChorusDriver, TableShapes) {
     // -0.5 at half a cycle; Peak shares Tri's zeros and extremes.
     EXPECT_EQ(sine[0], 0.0f);
     EXPECT_GT(sine[1], 0.0f);
+    EXPECT_EQ(sine[128], 0.5f);
+    EXPECT_EQ(sine[256], 0.0f);
+    EXPECT_EQ(sine[384], -0.5f);
+    for (int i = 1; i < 256; ++i) EXPECT_EQ(sine[512 - i], -sine[i]) << i;
     EXPECT_EQ(tri[128], 0.5f);
     EXPECT_EQ(tri[384], -0.5f);
     EXPECT_EQ(dip[0], 0.5f);
