@@ -53,6 +53,59 @@ for patch in examples/*.json; do
   fi
 done
 
+# The platform layer's file functions (CreateFileA, WriteFile, MoveFileExA
+# over an existing file, DeleteFileA in the Windows build): an array module
+# with a data file writes it on close, the next render loads it, saves it
+# again unchanged, and a third clears (deletes) it and saves the zeros.
+patches="$out/platform-patches"
+mkdir -p "$patches"
+array='"modules": [{"name": "arr", "plugin": "ZB_Array",
+              "pins": {"Array Size": 12, "Use File?": "Yes", "File Name": "array_data.txt"}}]'
+index='"arr.Index In": {"type": "saw", "frequency": 50.0, "amplitude": 6.0, "offset": 5.5}'
+cat > "$patches/1_write.json" <<JSON
+{"sample_rate": 48000, "block_size": 64, "samples": 4800, $array,
+ "sources": {"arr.Input": {"type": "sine", "frequency": 37.0, "amplitude": 7.0}, $index,
+             "arr.Write": {"type": "square", "frequency": 1130.0, "amplitude": 5.0, "offset": 5.0}},
+ "outputs": [{"file": "1_write.wav", "pins": ["arr.Output", "arr.Index Out"]}]}
+JSON
+cat > "$patches/2_read.json" <<JSON
+{"sample_rate": 48000, "block_size": 64, "samples": 4800, $array, "sources": {$index},
+ "outputs": [{"file": "2_read.wav", "pins": ["arr.Output"]}]}
+JSON
+cat > "$patches/3_clear.json" <<JSON
+{"sample_rate": 48000, "block_size": 64, "samples": 4800, $array, "sources": {$index},
+ "automation": {"arr.Clear": [[0.05, 1], [0.06, 0]]},
+ "outputs": [{"file": "3_clear.wav", "pins": ["arr.Output"]}]}
+JSON
+for side in native wine; do
+  dir="$out/$side/platform-files"
+  mkdir -p "$dir"
+  for patch in "$patches"/*.json; do
+    step=$(basename "$patch" .json)
+    if [ $side = native ]; then
+      (cd "$dir" && "$root/$native/bin/kvhost" render "$patch" --out-dir . --plugins "$root/$native/plugins" >>log.txt 2>&1)
+    else
+      (cd "$dir" && "$wine64" "$root/$win/bin/kvhost.exe" render "$(winpath "$patch")" --out-dir . \
+         --plugins "$(winpath "$root/$win/plugins")" >>log.txt 2>&1)
+    fi || { echo "FAIL: platform-files/$step: $side render failed" >&2; failures=$((failures + 1)); }
+    if [ -f "$dir/array_data.txt" ]; then cp "$dir/array_data.txt" "$dir/$step.data"; else : >"$dir/$step.missing"; fi
+  done
+done
+for step in 1_write 2_read 3_clear; do
+  a="$out/native/platform-files/$step.data" b="$out/wine/platform-files/$step.data"
+  if [ -f "$a" ] && [ -f "$b" ] && cmp -s "$a" "$b"; then
+    echo "ok   platform-files/$step: data file byte-identical ($(wc -c <"$a") bytes)"
+  else
+    echo "FAIL platform-files/$step: data files differ or are missing" >&2
+    failures=$((failures + 1))
+  fi
+done
+if ! cmp -s "$out/wine/platform-files/1_write.data" "$out/wine/platform-files/2_read.data" ||
+   cmp -s "$out/wine/platform-files/2_read.data" "$out/wine/platform-files/3_clear.data"; then
+  echo "FAIL platform-files: under wine64 the reloaded file changed, or Clear left the values" >&2
+  failures=$((failures + 1))
+fi
+
 # Compares the two trees; one line per output file.
 python3 - "$out" "$TOLERANCE" <<'EOF' || failures=$((failures + 1))
 import math, os, struct, sys
