@@ -982,6 +982,26 @@ struct Subject {
 // it produced.
 uint64_t RunSession(Subject& s, const SessionSpec& spec, Findings& f) {
     Progress(f.context.empty() ? spec.Describe() : f.context);
+    // Each session starts with an empty folder: a data file saved by an
+    // earlier session (perhaps holding NaN from a session that fed NaN) must
+    // not reach this one.
+    static int sessions = 0;
+    std::string home = std::filesystem::current_path().string();
+    std::string dir = "session" + std::to_string(++sessions);
+    std::filesystem::create_directory(dir);
+    if (chdir(dir.c_str()) != 0) {
+        f.Fail("cannot enter a scratch folder");
+        return 0;
+    }
+    struct Back {
+        std::string home, dir;
+        ~Back() {
+            if (chdir(home.c_str()) == 0) {
+                std::error_code ec;
+                std::filesystem::remove_all(dir, ec);
+            }
+        }
+    } back{home, dir};
     Findings quiet;
     std::unique_ptr<Rig> source;
     int32_t link = 0;
