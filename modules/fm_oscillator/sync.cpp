@@ -18,7 +18,7 @@ void Module::SyncScan(int bufferOffset, int sampleFrames) {
             if (i > start) (this->*m_sub_process)(bufferOffset + start, i - start);
             double phase = 0.0;
             if constexpr (Kind != SYNC_RESET) {
-                // Part of a sample between the interpolated zero crossing and
+                // The fraction of a sample between the interpolated zero crossing and
                 // the edge sample, times the root increment at the edge.
                 const double fraction = static_cast<double>(cur) / (static_cast<double>(cur) - prev);
                 const float root = m_root_pitch[bufferOffset + i];
