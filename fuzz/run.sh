@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 
+./dev deps  # cmake, ninja and the host's libraries
 fuzzer_lib() { ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; }
 if ! command -v clang++ >/dev/null 2>&1 || ! fuzzer_lib; then
   sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
