@@ -356,6 +356,7 @@ private:
     void CallProcess(int pos, int count);
     void CheckProcessWord(const char* when);
     void RunGui();
+    void RandomGuiChange();
 
     Library& m_lib;
     std::string m_name;
@@ -760,6 +761,7 @@ void Rig::RunBlock() {
     // Block start: static inputs hold their value, streaming inputs get new samples.
     for (Pin& p : m_pins)
         if (p.input && p.stream && !p.scratch) Fill(p, 0);
+    if (m_spec.extra_events && m_gui && m_rng.Chance(0.25)) RandomGuiChange();
 
     std::vector<int> events, cuts;
     if (m_spec.events) {
@@ -795,6 +797,38 @@ void Rig::RunBlock() {
     m_block_start += n;
     m_clock = m_block_start;
     RunGui();
+}
+
+// A user change of a GUI pin, as the host's GUI would make it: the value is
+// stored, the GUI side is told, and a pin shared with the DSP side gets the
+// value and a status event there too.
+void Rig::RandomGuiChange() {
+    std::vector<const PinInfo*> gui;
+    for (const PinInfo& d : m_descs)
+        if (d.IsGui() && d.IsInput() && d.datatype != DT_STRING) gui.push_back(&d);
+    if (gui.empty()) return;
+    const PinInfo& d = *gui[m_rng.Below(static_cast<int>(gui.size()))];
+    double v;
+    if (d.datatype == DT_FVALUE || d.datatype == DT_FSAMPLE) {
+        v = DrawValue(m_rng, m_spec.domain);
+        m_gui_values[d.desc_index] = Bits(static_cast<float>(v));
+    } else {
+        int n = std::max<int>(2, static_cast<int>(d.items.size()));
+        v = m_rng.Chance(0.8) ? m_rng.Below(n) : (m_rng.Chance(0.5) ? -1 : n + 3);
+        m_gui_values[d.desc_index] = static_cast<uint32_t>(static_cast<int32_t>(v));
+    }
+    if (g_trace) std::fprintf(g_trace, "%lld gui change %d to %g\n", static_cast<long long>(m_clock), d.desc_index, v);
+    m_gui_work.push_back({GUI_PIN_CHANGED, d.desc_index});
+    RunGui();
+    if ((d.flags & IO_UI_AND_DSP) && d.dsp_index >= 0 && d.dsp_index < static_cast<int>(m_pins.size())) {
+        Pin& p = m_pins[d.dsp_index];
+        if (p.stream) {
+            p.value = static_cast<float>(v);
+        } else {
+            WriteVariable(p, v);
+        }
+        Deliver(p, PS_ONE_SHOT, 0);
+    }
 }
 
 void Rig::RunGui() {
