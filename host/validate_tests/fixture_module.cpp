@@ -41,7 +41,7 @@ void Module::Open() {
 // Streaming input: per-sample routine, output announced streaming. Static
 // input: one value for every sample, announced once, sleep after a block.
 void Module::Choose() {
-    if (KV_FIXTURE_FAULT != 0 || m_streaming) {
+    if ((KV_FIXTURE_FAULT != 0 && KV_FIXTURE_FAULT != 7) || m_streaming) {
         SetProcessFunction<&Module::ProcessStream>();
     } else {
         SetProcessFunction<&Module::ProcessStatic>();
@@ -66,12 +66,20 @@ void Module::ProcessStream(int bufferOffset, int sampleFrames) {
     for (int k = 0; k < n; ++k) out[k] = in[k] * g;
     if (KV_FIXTURE_FAULT == 2) m_sink = in[sampleFrames + 8];
     if (KV_FIXTURE_FAULT == 3) out[sampleFrames] = 12345.0f;
+    if (KV_FIXTURE_FAULT == 4) m_in[bufferOffset] = 0.25f;
+    if (KV_FIXTURE_FAULT == 5)
+        for (int k = 0; k < sampleFrames; ++k) out[k] = in[k] / in[k] * in[k];
+    if (KV_FIXTURE_FAULT == 6) CallHost(HOST_SLEEP);
 }
 
 void Module::ProcessStatic(int bufferOffset, int sampleFrames) {
     float* out = m_out + bufferOffset;
     float y = m_value * Gain();
     for (int k = 0; k < sampleFrames; ++k) out[k] = y;
+    if (KV_FIXTURE_FAULT == 7) {
+        for (int k = 0; k < sampleFrames; ++k) out[k] = y + 0.001f * static_cast<float>(k + 1);
+        return;  // and never sleeps
+    }
     m_sleep_count -= sampleFrames;
     if (m_sleep_count <= 0) CallHost(HOST_SLEEP);
 }

@@ -4,6 +4,10 @@
 //   1  leaves the last sample of every call unwritten
 //   2  reads eight samples past the end of its input block
 //   3  writes one sample past the samples it was asked for
+//   4  writes into its input buffer
+//   5  gives NaN for a zero input (0 / 0)
+//   6  asks to sleep while its output is announced streaming
+//   7  lets its output drift after announcing it one-shot
 #pragma once
 
 #include "KVGUI_base.h"

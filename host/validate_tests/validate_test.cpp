@@ -69,6 +69,8 @@ TEST(Validate, BrokenModulesAreCaughtWithTheirSeed) {
         {"Unwritten", "unwritten"},
         {"Overread", "signal 11"},
         {"Overwrite", "beyond the samples asked for"},
+        {"InputWriter", "changed input buffer 'In'"},
+        {"ZeroByZero", "while every input was finite"},
     };
     for (const Case& c : cases) {
         ValidateOptions opt = Quick(4242);
@@ -165,5 +167,27 @@ TEST(PatchFileFuzz, NumberTooLargeIsAnError) {
         std::string error;
         EXPECT_FALSE(LoadPatchText(text, opt, patch, error)) << text;
         EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+// Breaches of the status contract are warnings that name the module and the
+// pin; they do not fail the run.
+TEST(Validate, StatusContractBreachesAreWarnings) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"SleepsStreaming", "asked to sleep while output 'Out' is announced streaming"},
+        {"Drifts", "output 'Out' changed after it was announced one-shot"},
+    };
+    for (const auto& [label, expected] : cases) {
+        ValidateOptions opt = Quick(31);
+        auto reports = ValidateDeliverables({Fixture(label)}, opt);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_FALSE(reports[0].Failed()) << label << "\n" << Joined(Failures(reports[0]));
+        bool warned = false;
+        for (const CheckResult& c : reports[0].checks)
+            if (c.status == CheckStatus::Warn && c.reason.find(expected) != std::string::npos) warned = true;
+        EXPECT_TRUE(warned) << label;
+        std::ostringstream out;
+        EXPECT_EQ(PrintValidation(reports, opt, out), 0);
+        EXPECT_NE(out.str().find(std::string("WARN  KV_Fixture_") + label), std::string::npos);
     }
 }
