@@ -5,6 +5,21 @@
 // report or a hang counts as a failure of that deliverable and the run goes
 // on. Every random choice comes from one seed; a failing line names it, and
 // `--seed` replays the same run.
+//
+// The checks: properties and records (magic words, refusals), pin
+// descriptions, open and close many times, every sample rate from 8 kHz to
+// 384 kHz (44123.45 too) with block sizes 1 to 4096 and calls of mixed size,
+// every input static and streaming, dense random status events with special
+// values (zero, -0, denormals, huge values, NaN, infinities, out-of-range
+// choices), data events, resets and GUI pin changes, several instances at
+// different rates, and the same session twice in fresh processes. Around
+// every processing call: output buffers pre-filled with a NaN sentinel and
+// guarded on both sides, input buffers compared before and after, finite
+// output for finite input, and the status contract (sleeping while streaming,
+// output changing after a static announcement: warnings).
+//
+// KV_VALIDATE_TRACE=<file> writes every event, call, announcement and sleep
+// request of the child to that file, for finding out what a failing session did.
 #pragma once
 
 #include <cstdint>
