@@ -1,6 +1,7 @@
 // Patch files come from users: any text must give a loaded patch or a
 // one-line error, never a crash, a hang or a runaway allocation.
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -13,11 +14,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // user's to choose and not the loader's to survive.
     if (text.find("..") != std::string::npos) return 0;
     kvhost::PatchOptions opt;
+#ifdef KV_FUZZ_PLUGIN_DIR
+    opt.plugin_dir = KV_FUZZ_PLUGIN_DIR;  // the dB converter is there
+#else
     opt.plugin_dir = "/nonexistent-kv-fuzz-plugins";
+#endif
     opt.base_dir = "/nonexistent-kv-fuzz-base";
     kvhost::LoadedPatch patch;
     std::string error;
     bool ok = kvhost::LoadPatchText(text, opt, patch, error);
     if (!ok && error.empty()) __builtin_trap();  // a refusal always says why
+    // A loaded patch also starts and runs a little (outputs are not written).
+    if (ok && patch.engine->BlockSize() <= 4096) {
+        if (patch.engine->Start(error)) patch.engine->Run(std::min<int64_t>(patch.length, 300));
+    }
     return 0;
 }

@@ -116,22 +116,26 @@ bool Build(const Json& j, const PatchOptions& opt, LoadedPatch& out, std::string
         return false;
     }
     double sr = opt.sample_rate > 0 ? opt.sample_rate : NumberOr(j, "sample_rate", 44100.0);
-    int bs = opt.block_size > 0 ? opt.block_size : static_cast<int>(NumberOr(j, "block_size", 64));
-    if (!(sr > 0) || bs < 1 || bs > 1 << 20) {
+    // Range-checked as a double first: converting a huge number to int is undefined.
+    double bsd = opt.block_size > 0 ? opt.block_size : NumberOr(j, "block_size", 64);
+    if (!(sr > 0) || !(bsd >= 1) || bsd > 1 << 20) {
         error = "sample rate and block size must be positive";
         return false;
     }
+    int bs = static_cast<int>(bsd);
+    double samples;
     if (opt.length >= 0) {
-        out.length = static_cast<int64_t>(std::llround(opt.length * sr));
+        samples = std::nearbyint(opt.length * sr);
     } else if (j.contains("samples")) {
-        out.length = j["samples"].get<int64_t>();
+        samples = std::trunc(j["samples"].get<double>());
     } else {
-        out.length = static_cast<int64_t>(std::llround(NumberOr(j, "length", 1.0) * sr));
+        samples = std::nearbyint(NumberOr(j, "length", 1.0) * sr);
     }
-    if (out.length < 0 || out.length > (int64_t{1} << 31) - 1) {
+    if (!(samples >= 0) || samples > static_cast<double>((int64_t{1} << 31) - 1)) {
         error = "the length must fit the 32-bit sample clock";
         return false;
     }
+    out.length = static_cast<int64_t>(samples);
     out.engine = std::make_unique<Engine>(sr, bs);
     Engine& eng = *out.engine;
     eng.tracing = opt.trace;
