@@ -1,14 +1,12 @@
 #include "validate.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <chrono>
 #include <cmath>
@@ -18,6 +16,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -1511,7 +1510,7 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
                       int errFd) {
     off_t errPos = lseek(errFd, 0, SEEK_END);
     g_progress_fd = out;
-    if (const char* t = std::getenv("KV_VALIDATE_TRACE")) g_trace = std::fopen(t, "w");
+    if (const char* t = std::getenv("KV_VALIDATE_TRACE")) g_trace = std::fopen(t, "a");
     Subject s;
     s.path = path;
     auto report = [&](const CheckResult& r) {
@@ -1644,6 +1643,13 @@ std::vector<DeliverableReport> ValidateDeliverables(const std::vector<std::strin
     std::vector<DeliverableReport> reports;
     // Modules that seed from the tick count get the same one in every run.
     setenv("KV_TICK_COUNT", "123456", 0);
+    // The trace file is named from here, as the children work in scratch
+    // folders; each child appends its deliverable's trace.
+    if (const char* t = std::getenv("KV_VALIDATE_TRACE")) {
+        std::string trace = std::filesystem::absolute(t).string();
+        setenv("KV_VALIDATE_TRACE", trace.c_str(), 1);
+        if (FILE* f = std::fopen(trace.c_str(), "w")) std::fclose(f);
+    }
     for (const std::string& path : paths) {
         DeliverableReport rep;
         rep.path = std::filesystem::absolute(path).string();
