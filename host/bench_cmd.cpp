@@ -26,6 +26,21 @@ struct BenchRun {
     std::vector<ModuleTime> modules;
 };
 
+// Runs the patch up to sample `to`, applying the user's GUI changes of the
+// patch at their samples as a render does.
+void RunTo(LoadedPatch& patch, int64_t to, size_t& step) {
+    Engine& eng = *patch.engine;
+    while (eng.Clock() < to) {
+        for (; step < patch.gui_steps.size() && patch.gui_steps[step].time <= eng.Clock(); ++step) {
+            const GuiStep& g = patch.gui_steps[step];
+            eng.GuiPut(*g.inst, g.desc, g.value);
+        }
+        int64_t n = to - eng.Clock();
+        if (step < patch.gui_steps.size()) n = std::min(n, patch.gui_steps[step].time - eng.Clock());
+        eng.Run(n);
+    }
+}
+
 }  // namespace
 
 int RunBench(const std::string& patchPath, const BenchOptions& opt, std::ostream& out) {
@@ -54,14 +69,16 @@ int RunBench(const std::string& patchPath, const BenchOptions& opt, std::ostream
             return 1;
         }
         // A short warm-up (tables, caches, first announcements) is not counted.
-        engine.Run(std::min<int64_t>(samples / 10, static_cast<int64_t>(rate / 4)));
+        size_t step = 0;
+        int64_t warm = std::min<int64_t>(samples / 10, static_cast<int64_t>(rate / 4));
+        RunTo(patch, warm, step);
         for (auto& inst : engine.Instances()) {
             inst->process_ns = 0;
             inst->process_calls = 0;
         }
         engine.timing = true;
         auto t0 = std::chrono::steady_clock::now();
-        engine.Run(samples);
+        RunTo(patch, warm + samples, step);
         auto t1 = std::chrono::steady_clock::now();
         BenchRun run;
         run.wall_seconds = std::chrono::duration<double>(t1 - t0).count();
