@@ -915,6 +915,12 @@ int Rig::Callback(bool gui, int opcode, int index, int value, void* ptr, float o
                 return 0;
             }
             int64_t clock = static_cast<int64_t>(reinterpret_cast<intptr_t>(ptr));
+            // The announcement takes effect at its clock: one outside the block
+            // being worked on cannot be delivered where the module meant it.
+            if (m_open && (clock < m_block_start || clock > m_block_start + m_spec.block))
+                m_f.Warn("announced a status on '" + p->info->name + "' at sample clock " + std::to_string(clock) +
+                         ", outside the current block " + std::to_string(m_block_start) + " to " +
+                         std::to_string(m_block_start + m_spec.block));
             if (g_trace) std::fprintf(g_trace, "%lld announce pin %d status %d at %lld\n", static_cast<long long>(m_clock), index, value, static_cast<long long>(clock));
             p->status = value;
             p->announced = true;
