@@ -96,6 +96,14 @@ void ShowProgress(double fraction) {
 int Render(const std::string& patchPath, PatchOptions opt, const std::string& savePath) {
     LoadedPatch patch;
     std::string error;
+    if (!opt.out_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(opt.out_dir, ec);  // a new folder for the outputs is fine
+        if (ec) {
+            std::fprintf(stderr, "kvhost: cannot make the output folder '%s': %s\n", opt.out_dir.c_str(), ec.message().c_str());
+            return 1;
+        }
+    }
     bool ok = patchPath.empty() ? LoadPatchText(DemoPatch(), opt, patch, error)
                                 : LoadPatchFile(patchPath, opt, patch, error);
     if (!ok) {
