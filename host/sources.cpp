@@ -22,8 +22,8 @@ double Cycles(const GeneratorSpec& s, double sampleRate, int64_t n) {
 
 }  // namespace
 
-Generator MakeGenerator(const GeneratorSpec& spec, double sampleRate, std::string& error) {
-    GeneratorSpec s = spec;
+Generator MakeGenerator(const GeneratorSpec& plan, double sampleRate, std::string& error) {
+    GeneratorSpec s = plan;
     if (s.type == "sine") {
         return [s, sampleRate](int64_t start, float* out, int n) {
             for (int k = 0; k < n; ++k)

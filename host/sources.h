@@ -26,7 +26,7 @@ struct GeneratorSpec {
     bool loop = false;        // wav: repeat instead of falling silent
 };
 
-// Null with `error` set when the spec cannot be served.
-Generator MakeGenerator(const GeneratorSpec& spec, double sampleRate, std::string& error);
+// Null with `error` set when the parameters cannot be served.
+Generator MakeGenerator(const GeneratorSpec& plan, double sampleRate, std::string& error);
 
 }  // namespace kvhost

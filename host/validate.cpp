@@ -330,8 +330,8 @@ public:
         bool slept_since = false;  // the module asked to sleep since it last wrote this output
     };
 
-    Rig(Library& lib, const std::string& deliverable, const SessionSpec& spec, Findings& f)
-        : m_lib(lib), m_name(deliverable), m_spec(spec), m_f(f), m_rng(spec.seed) {}
+    Rig(Library& lib, const std::string& deliverable, const SessionSpec& plan, Findings& f)
+        : m_lib(lib), m_name(deliverable), m_spec(plan), m_f(f), m_rng(plan.seed) {}
     ~Rig() { Destroy(); }
 
     bool Create();
@@ -1019,8 +1019,8 @@ struct Subject {
 
 // Runs one instance through a whole session; returns the hash of everything
 // it produced.
-uint64_t RunSession(Subject& s, const SessionSpec& spec, Findings& f) {
-    Progress(f.context.empty() ? spec.Describe() : f.context);
+uint64_t RunSession(Subject& s, const SessionSpec& plan, Findings& f) {
+    Progress(f.context.empty() ? plan.Describe() : f.context);
     // Each session starts with an empty folder: a data file saved by an
     // earlier session (perhaps holding NaN from a session that fed NaN) must
     // not reach this one.
@@ -1045,7 +1045,7 @@ uint64_t RunSession(Subject& s, const SessionSpec& spec, Findings& f) {
     std::unique_ptr<Rig> source;
     int32_t link = 0;
     if (s.reads_link && s.link_lib) {
-        SessionSpec gs = spec;
+        SessionSpec gs = plan;
         gs.events = false;
         gs.inputs = 1;
         gs.domain = Domain::Ordinary;
@@ -1059,12 +1059,12 @@ uint64_t RunSession(Subject& s, const SessionSpec& spec, Findings& f) {
     }
     uint64_t result = 0;
     {
-        Rig rig(*s.lib, s.name, spec, f);
+        Rig rig(*s.lib, s.name, plan, f);
         if (source) rig.SetLinkValue(link);
         if (rig.Create()) {
             rig.Open();
             rig.Startup();
-            for (int b = 0; b < spec.blocks; ++b) rig.RunBlock();
+            for (int b = 0; b < plan.blocks; ++b) rig.RunBlock();
             rig.Close();
         }
         result = rig.Result();
@@ -1233,14 +1233,14 @@ void CheckOpenClose(Subject& s, uint64_t seed, bool quick, Findings& f) {
     Rng r(seed);
     int cycles = quick ? 10 : 40;
     for (int i = 0; i < cycles; ++i) {
-        SessionSpec spec;
-        spec.rate = kRates[r.Below(9)];
-        spec.block = kBlocks[r.Below(6)];
-        spec.blocks = r.Below(3);
-        spec.events = false;
-        spec.seed = r.Next();
-        f.context = "cycle " + std::to_string(i + 1) + ", " + spec.Describe();
-        RunSession(s, spec, f);
+        SessionSpec plan;
+        plan.rate = kRates[r.Below(9)];
+        plan.block = kBlocks[r.Below(6)];
+        plan.blocks = r.Below(3);
+        plan.events = false;
+        plan.seed = r.Next();
+        f.context = "cycle " + std::to_string(i + 1) + ", " + plan.Describe();
+        RunSession(s, plan, f);
     }
     // Made and closed without ever opening.
     for (int i = 0; i < 10; ++i) {
@@ -1257,16 +1257,16 @@ void CheckRate(Subject& s, double rate, uint64_t seed, bool quick, Findings& f) 
     int session = 0;
     std::vector<int> blocks(std::begin(kBlocks), std::end(kBlocks));
     for (size_t i = 0; i <= blocks.size(); ++i) {
-        SessionSpec spec;
-        spec.rate = rate;
+        SessionSpec plan;
+        plan.rate = rate;
         bool mixed = i == blocks.size();
-        spec.block = mixed ? 512 : blocks[i];
-        spec.mixed_calls = mixed;
-        spec.blocks = BlocksFor(spec.block, quick);
-        spec.domain = static_cast<Domain>(session++ % 3);
-        spec.seed = r.Next();
-        f.context = spec.Describe();
-        RunSession(s, spec, f);
+        plan.block = mixed ? 512 : blocks[i];
+        plan.mixed_calls = mixed;
+        plan.blocks = BlocksFor(plan.block, quick);
+        plan.domain = static_cast<Domain>(session++ % 3);
+        plan.seed = r.Next();
+        f.context = plan.Describe();
+        RunSession(s, plan, f);
     }
     f.context.clear();
 }
@@ -1274,15 +1274,15 @@ void CheckRate(Subject& s, double rate, uint64_t seed, bool quick, Findings& f) 
 void CheckInputs(Subject& s, int inputs, uint64_t seed, bool quick, Findings& f) {
     Rng r(seed);
     for (Domain d : {Domain::Ordinary, Domain::Huge, Domain::Wild}) {
-        SessionSpec spec;
-        spec.rate = 48000.0;
-        spec.block = 256;
-        spec.blocks = quick ? 8 : 64;
-        spec.inputs = inputs;
-        spec.domain = d;
-        spec.seed = r.Next();
-        f.context = spec.Describe();
-        RunSession(s, spec, f);
+        SessionSpec plan;
+        plan.rate = 48000.0;
+        plan.block = 256;
+        plan.blocks = quick ? 8 : 64;
+        plan.inputs = inputs;
+        plan.domain = d;
+        plan.seed = r.Next();
+        f.context = plan.Describe();
+        RunSession(s, plan, f);
     }
     f.context.clear();
 }
@@ -1291,26 +1291,26 @@ void CheckDenseEvents(Subject& s, uint64_t seed, bool quick, Findings& f) {
     Rng r(seed);
     for (Domain d : {Domain::Ordinary, Domain::Huge, Domain::Wild}) {
         for (int block : {1, 64, 1024}) {
-            SessionSpec spec;
-            spec.rate = 44100.0;
-            spec.block = block;
-            spec.blocks = BlocksFor(block, quick);
-            spec.max_events = block == 1 ? 1 : 12;
-            spec.mixed_calls = true;
-            spec.random_connect = true;
-            spec.extra_events = true;
-            spec.domain = d;
-            spec.seed = r.Next();
-            f.context = spec.Describe() + ", outputs connected at random";
-            RunSession(s, spec, f);
+            SessionSpec plan;
+            plan.rate = 44100.0;
+            plan.block = block;
+            plan.blocks = BlocksFor(block, quick);
+            plan.max_events = block == 1 ? 1 : 12;
+            plan.mixed_calls = true;
+            plan.random_connect = true;
+            plan.extra_events = true;
+            plan.domain = d;
+            plan.seed = r.Next();
+            f.context = plan.Describe() + ", outputs connected at random";
+            RunSession(s, plan, f);
         }
     }
     f.context.clear();
 }
 
-// Runs `spec` alone in a fresh process with a freshly loaded library, in a
+// Runs `plan` alone in a fresh process with a freshly loaded library, in a
 // folder of its own; the hash of its output comes back in `h`.
-bool FreshRun(const Subject& s, const SessionSpec& spec, int timeout, uint64_t& h, std::string& why);
+bool FreshRun(const Subject& s, const SessionSpec& plan, int timeout, uint64_t& h, std::string& why);
 
 // Modules whose instances share a random generator: the output of one
 // instance depends on what the others did, by design.
@@ -1352,15 +1352,15 @@ void CheckSeveral(Subject& s, uint64_t seed, bool quick, int timeout, Findings& 
     const int alone = quick ? 4 : 16;
     bool compare = !SharesRandomState(s.name);
     for (const Setup& st : setups) {
-        SessionSpec spec;
-        spec.rate = st.rate;
-        spec.block = st.block;
-        spec.blocks = alone;
-        spec.domain = Domain::Ordinary;
-        spec.seed = r.Next();
+        SessionSpec plan;
+        plan.rate = st.rate;
+        plan.block = st.block;
+        plan.blocks = alone;
+        plan.domain = Domain::Ordinary;
+        plan.seed = r.Next();
         f.context = "instance at " + Num(st.rate) + " Hz opened after " + std::to_string(rigs.size()) + " others";
         Progress(f.context);
-        auto rig = std::make_unique<Rig>(*s.lib, s.name, spec, f);
+        auto rig = std::make_unique<Rig>(*s.lib, s.name, plan, f);
         if (source) rig->SetLinkValue(source->ReadOutputInt("QM_Osc_Link"));
         if (!rig->Create()) break;
         rig->Open();
@@ -1369,7 +1369,7 @@ void CheckSeveral(Subject& s, uint64_t seed, bool quick, int timeout, Findings& 
         if (compare) {
             uint64_t h = 0;
             std::string why;
-            if (!FreshRun(s, spec, timeout, h, why)) {
+            if (!FreshRun(s, plan, timeout, h, why)) {
                 f.Fail("the same session alone: " + why);
             } else if (h != rig->Result()) {
                 f.Fail("output differs from the same session alone in a fresh process (tables not rebuilt for this rate?)");
@@ -1472,7 +1472,7 @@ bool InChild(const std::function<uint64_t()>& body, int timeout, uint64_t& resul
     return true;
 }
 
-bool FreshRun(const Subject& s, const SessionSpec& spec, int timeout, uint64_t& h, std::string& why) {
+bool FreshRun(const Subject& s, const SessionSpec& plan, int timeout, uint64_t& h, std::string& why) {
     return InChild(
         [&]() {
             char name[] = "fresh-XXXXXX";
@@ -1486,7 +1486,7 @@ bool FreshRun(const Subject& s, const SessionSpec& spec, int timeout, uint64_t& 
             fresh.reads_link = s.reads_link;
             if (s.link_lib) fresh.link_lib = Library::Load(s.link_lib->Path(), e);
             Findings ignored;
-            return RunSession(fresh, spec, ignored);
+            return RunSession(fresh, plan, ignored);
         },
         timeout, h, why);
 }
@@ -1609,23 +1609,23 @@ void CheckDeliverable(const std::string& path, const std::vector<std::string>& a
     // such as random generators starts the same way in both).
     run("same patch twice gives identical output", [&](Findings& f) {
         for (Domain d : {Domain::Ordinary, Domain::Wild}) {
-            SessionSpec spec;
-            spec.rate = 44123.45;
-            spec.block = 31;
-            spec.blocks = opt.quick ? 16 : 128;
-            spec.mixed_calls = true;
-            spec.domain = d;
-            spec.seed = Derive(seed, std::string("twice") + DomainName(d));
+            SessionSpec plan;
+            plan.rate = 44123.45;
+            plan.block = 31;
+            plan.blocks = opt.quick ? 16 : 128;
+            plan.mixed_calls = true;
+            plan.domain = d;
+            plan.seed = Derive(seed, std::string("twice") + DomainName(d));
             uint64_t h[2] = {0, 0};
             for (int k = 0; k < 2; ++k) {
                 std::string why;
-                bool ok = FreshRun(s, spec, opt.timeout_seconds, h[k], why);
+                bool ok = FreshRun(s, plan, opt.timeout_seconds, h[k], why);
                 if (!ok) {
-                    f.Fail(spec.Describe() + ": run " + std::to_string(k + 1) + " " + why);
+                    f.Fail(plan.Describe() + ": run " + std::to_string(k + 1) + " " + why);
                     return;
                 }
             }
-            if (h[0] != h[1]) f.Fail(spec.Describe() + ": two runs of the same session gave different output");
+            if (h[0] != h[1]) f.Fail(plan.Describe() + ": two runs of the same session gave different output");
         }
     });
     WriteAll(out, "C\t" + std::to_string(g_calls) + "\t" + std::to_string(g_samples) + "\n");

@@ -51,11 +51,11 @@ struct HostPatch {
             bool streams = std::find(streamingConst.begin(), streamingConst.end(), name) != streamingConst.end();
             if (streams) {
                 // A streaming input that holds the value.
-                kvhost::GeneratorSpec spec;
-                spec.type = "sine";
-                spec.amplitude = 0.0;
-                spec.offset = value / 10.0;
-                EXPECT_TRUE(engine->SetGenerator(*osc, d, kvhost::MakeGenerator(spec, kRate, error), error));
+                kvhost::GeneratorSpec plan;
+                plan.type = "sine";
+                plan.amplitude = 0.0;
+                plan.offset = value / 10.0;
+                EXPECT_TRUE(engine->SetGenerator(*osc, d, kvhost::MakeGenerator(plan, kRate, error), error));
             } else {
                 EXPECT_TRUE(engine->SetValue(*osc, d, stream ? value / 10.0 : value, error)) << error;
             }
