@@ -73,9 +73,9 @@ void BM_ReferencePlainLoop(benchmark::State& state) {
     SetCounters(state, n);
 }
 
-// The deliverable in the host, Limit mode with a streaming input: one second
+// The deliverable in the host in `mode` with a streaming input: one second
 // per iteration, host scheduling and the input generator included.
-void BM_ModuleInHost(benchmark::State& state) {
+void RunInHost(benchmark::State& state, int mode) {
     const int block = static_cast<int>(state.range(0));
     std::string error;
     auto lib = kvhost::Library::Load(kvhost::DeliverablePath(KV_PLUGIN_DIR, "QM_Soft_Limit_Drive"), error);
@@ -85,31 +85,19 @@ void BM_ModuleInHost(benchmark::State& state) {
     }
     kvhost::Engine eng(48000.0, block);
     kvhost::Instance* lim = eng.Add("lim", *lib, error);
-    eng.SetValue(*lim, soft_limiter::PIN_MODE, soft_limiter::MODE_LIMIT, error);
+    eng.SetValue(*lim, soft_limiter::PIN_MODE, mode, error);
     eng.SetGenerator(*lim, soft_limiter::PIN_SIGNAL_IN, SineSource(), error);
     eng.Start(error);
     for (auto _ : state) eng.Run(48000);
     SetCounters(state, 48000);
 }
 
+// Limit mode: the module's work plus the host's.
+void BM_ModuleInHost(benchmark::State& state) { RunInHost(state, soft_limiter::MODE_LIMIT); }
+
 // The host with the same generator and no module work beyond a copy
 // (Bypass): what the host and the generator cost on their own.
-void BM_HostBypassFloor(benchmark::State& state) {
-    const int block = static_cast<int>(state.range(0));
-    std::string error;
-    auto lib = kvhost::Library::Load(kvhost::DeliverablePath(KV_PLUGIN_DIR, "QM_Soft_Limit_Drive"), error);
-    if (!lib) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    kvhost::Engine eng(48000.0, block);
-    kvhost::Instance* lim = eng.Add("lim", *lib, error);
-    eng.SetValue(*lim, soft_limiter::PIN_MODE, soft_limiter::MODE_BYPASS, error);
-    eng.SetGenerator(*lim, soft_limiter::PIN_SIGNAL_IN, SineSource(), error);
-    eng.Start(error);
-    for (auto _ : state) eng.Run(48000);
-    SetCounters(state, 48000);
-}
+void BM_HostBypassFloor(benchmark::State& state) { RunInHost(state, soft_limiter::MODE_BYPASS); }
 
 }  // namespace
 

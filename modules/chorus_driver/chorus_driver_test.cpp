@@ -13,6 +13,7 @@
 #include "chorus_driver.h"
 #include "engine.h"
 #include "library.h"
+#include "module_rig.h"
 
 namespace {
 
@@ -29,38 +30,14 @@ enum Pin {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// One driver instance in a host engine.
-struct Rig {
-    std::unique_ptr<kvhost::Library> lib;
-    std::unique_ptr<kvhost::Engine> engine;
-    kvhost::Instance* inst = nullptr;
-    std::string error;
-
-    Rig(double sampleRate, int blockSize) {
-        lib = kvhost::Library::Load(kvhost::DeliverablePath(KV_PLUGIN_DIR, "QM_Chorus_Driver4"), error);
-        EXPECT_TRUE(lib) << error;
-        engine = std::make_unique<kvhost::Engine>(sampleRate, blockSize);
-        inst = engine->Add("drv", *lib, error);
-        EXPECT_TRUE(inst) << error;
+// One driver instance in a host engine; every call's failure fails the test.
+struct Rig : kvhost::ModuleRig {
+    Rig(double sampleRate, int blockSize)
+        : ModuleRig(KV_PLUGIN_DIR, "QM_Chorus_Driver4", "drv", sampleRate, blockSize) {
+        EXPECT_TRUE(ok) << error;
     }
-    void Set(int pin, double v) { EXPECT_TRUE(engine->SetValue(*inst, pin, v, error)) << error; }
-    void Stream(int pin, std::function<float(int64_t)> f) {
-        EXPECT_TRUE(engine->SetGenerator(*inst, pin,
-                                         [f](int64_t start, float* out, int n) {
-                                             for (int i = 0; i < n; ++i) out[i] = f(start + i);
-                                         },
-                                         error))
-            << error;
-    }
-    void Step(int pin, int64_t at, double v) { EXPECT_TRUE(engine->AddStep(*inst, pin, at, v, error)) << error; }
-    int Record(int pin) { return engine->Record(*inst, pin, error); }
-    void Start() { ASSERT_TRUE(engine->Start(error)) << error; }
-    void Run(int64_t n) { engine->Run(n); }
-    const std::vector<float>& Out(int capture) const { return engine->Captured(capture); }
-    float* HostBuffer(int pin) { return inst->FindDspPin(pin)->buffer; }
-    const chorus_driver::Module& Dsp() const {
-        return *static_cast<const chorus_driver::Module*>(static_cast<KVModule_base*>(inst->Dsp()->instance));
-    }
+    ~Rig() { EXPECT_TRUE(ok) << error; }
+    const chorus_driver::Module& Dsp() const { return ModuleObject<chorus_driver::Module>(); }
 };
 
 // Frequency from the rising zero crossings, each placed between its samples.

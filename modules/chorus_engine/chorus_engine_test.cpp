@@ -15,6 +15,7 @@
 #include "chorus_engine.h"
 #include "engine.h"
 #include "library.h"
+#include "module_rig.h"
 #include "patch_file.h"
 
 namespace {
@@ -38,41 +39,16 @@ std::function<float(int64_t)> Impulse(int64_t at = 0) {
     return [at](int64_t t) { return t == at ? 1.0f : 0.0f; };
 }
 
-// One engine instance in a host engine.
-struct Rig {
-    std::unique_ptr<kvhost::Library> lib;
-    std::unique_ptr<kvhost::Engine> engine;
-    kvhost::Instance* inst = nullptr;
-    std::string error;
-
+// One engine instance in a host engine; every call's failure fails the test.
+struct Rig : kvhost::ModuleRig {
     Rig(double sampleRate, int blockSize, const std::string& dir = KV_PLUGIN_DIR,
-        const std::string& name = "QM_4V_Chorus2") {
-        lib = kvhost::Library::Load(kvhost::DeliverablePath(dir, name), error);
-        EXPECT_TRUE(lib) << error;
-        engine = std::make_unique<kvhost::Engine>(sampleRate, blockSize);
-        inst = engine->Add("cho", *lib, error);
-        EXPECT_TRUE(inst) << error;
+        const std::string& name = "QM_4V_Chorus2")
+        : ModuleRig(dir, name, "cho", sampleRate, blockSize) {
+        EXPECT_TRUE(ok) << error;
         engine->tracing = true;
     }
-    void Set(int pin, double v) { EXPECT_TRUE(engine->SetValue(*inst, pin, v, error)) << error; }
-    void Stream(int pin, std::function<float(int64_t)> f) {
-        EXPECT_TRUE(engine->SetGenerator(*inst, pin,
-                                         [f](int64_t start, float* out, int n) {
-                                             for (int i = 0; i < n; ++i) out[i] = f(start + i);
-                                         },
-                                         error))
-            << error;
-    }
-    void Step(int pin, int64_t at, double v) { EXPECT_TRUE(engine->AddStep(*inst, pin, at, v, error)) << error; }
-    int Record(int pin) { return engine->Record(*inst, pin, error); }
-    void Start() { ASSERT_TRUE(engine->Start(error)) << error; }
-    void Run(int64_t n) { engine->Run(n); }
-    void Reset() { inst->Dsp()->dispatch(inst->Dsp(), DSP_RESET, 0, 0, nullptr, 0.0f); }
-    const std::vector<float>& Out(int capture) const { return engine->Captured(capture); }
-    float* HostBuffer(int pin) { return inst->FindDspPin(pin)->buffer; }
-    const chorus_engine::Module& Dsp() const {
-        return *static_cast<const chorus_engine::Module*>(static_cast<KVModule_base*>(inst->Dsp()->instance));
-    }
+    ~Rig() { EXPECT_TRUE(ok) << error; }
+    const chorus_engine::Module& Dsp() const { return ModuleObject<chorus_engine::Module>(); }
     // Pre_Dly value (Time(ms)) that truncates to `samples` whole samples.
     double PreDelay(double samples) const { return (samples + 0.5) / (engine->SampleRate() * 0.01); }
     int64_t FirstSleep(int64_t from = 0) const {
